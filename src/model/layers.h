@@ -1,0 +1,65 @@
+// Basic building blocks over f32 activation buffers: linear projections against stored weights,
+// RMS normalisation, the gated MLP, rotary embedding and L2 normalisation.
+//
+// Activations are f32 buffers whose values are representable in the model dtype d: every step
+// that the model's math rounds is rounded with tl::kernels::round_to_dtype (a no-op in F32).
+#pragma once
+#include <cstddef>
+#include <optional>
+
+#include "model/config.h"
+#include "model/kv_cache.h"
+#include "tensor/tensor.h"
+#include "tensor/var_builder.h"
+
+namespace model {
+
+// Weight (out, in) and optional bias (out), both in the model dtype.
+struct Linear {
+  tl::Tensor weight;
+  std::optional<tl::Tensor> bias;
+  size_t in_dim() const { return weight.shape()[1]; }
+  size_t out_dim() const { return weight.shape()[0]; }
+  tl::DType dtype() const { return weight.dtype(); }
+};
+
+// Fetches "weight" (out, in), then "bias" (out) when `bias`.
+Linear load_linear(size_t in, size_t out, bool bias, const tl::VarBuilder& vb);
+// y (T x out) = round_d(x (T x in) . W^T); with a bias, y = round_d(y + b) as a separate step.
+// BF16 weights throw "unsupported dtype BF16 for op matmul".
+void linear_forward(const Linear& l, const float* x, size_t T, float* y);
+
+struct RmsNorm {
+  tl::Tensor weight;  // (n) in the model dtype, multiplied in directly (no 1 added)
+  double eps = 1e-6;
+  size_t size() const { return weight.shape()[0]; }
+  static RmsNorm load(size_t size, double eps, const tl::VarBuilder& vb);
+  // rows x n, y may alias x. Statistics in f32; x / rms rounded to d, then times weight in d.
+  void forward(const float* x, size_t rows, float* y) const;
+};
+
+struct Mlp {
+  Linear gate_proj, up_proj, down_proj;  // H -> I, H -> I, I -> H
+  // inner: the expert width for MoE experts; absent for a dense block (cfg.intermediate_size).
+  static Mlp load(const Config& cfg, const tl::VarBuilder& vb, std::optional<size_t> inner);
+  size_t inner() const { return gate_proj.out_dim(); }
+  // x (T x H) -> y (T x H); y must not alias x. down_proj(round(silu(g)) * u) with each step
+  // rounded in d.
+  void forward(const float* x, size_t T, float* y, Workspace& ws) const;
+};
+
+// silu(v) = v / (1 + exp(-v)) with each step rounded in d; sigmoid(v) = 1 / (exp(-v) + 1) likewise.
+float silu_d(float v, tl::DType d);
+float sigmoid_d(float v, tl::DType d);
+
+// Rotary tables for S positions starting at `offset` (positions as u32, converted to d first):
+// cos and sin, each S x R in d, columns k and k + R/2 equal. inv_freq has R/2 f32 values.
+void rotary_tables(const float* inv_freq, size_t R, uint32_t offset, size_t S, tl::DType d,
+                   float* cos, float* sin);
+// Rotates the leading R channels of one head vector in place (rotate-half layout):
+// x[i] = round(round(x[i]*cos[i]) + round(rot[i]*sin[i])) with rot = (-x2, x1).
+void apply_rotary(float* x, const float* cos, const float* sin, size_t R, tl::DType d);
+// Each row of n values scaled to unit length: x / sqrt(sum(x^2) * 1 + 1e-6), in d.
+void l2_norm(float* x, size_t rows, size_t n, tl::DType d);
+
+}  // namespace model

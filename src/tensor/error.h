@@ -1,0 +1,32 @@
+// The one error value of the tensor library and the helpers that format its messages.
+#pragma once
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace tl {
+
+// An error value: the message is exactly what reaches the user.
+class Error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A condition the system treats as an internal failure rather than an error value (for example
+// more experts per token than experts, or unordered values in token choice). Carries its fixed
+// message; the Python boundary raises it like any other failure.
+class InternalFailure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+using Shape = std::vector<size_t>;
+
+// "[2, 3]", "[5]", "[]".
+std::string shape_str(const Shape& s);
+// "(1, 1, 0, ())": a reshape target with one inferred size printed as a tuple; hole = index of
+// the inferred dimension (or -1 for none).
+std::string tuple_str(const Shape& s, long hole);
+
+}  // namespace tl

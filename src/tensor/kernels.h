@@ -1,0 +1,43 @@
+// Hot numeric kernels over plain buffers: matrix products against stored weights, vector
+// helpers, and rounding of f32 activations to the model dtype. SIMD through Highway with runtime
+// dispatch; threads through OpenMP (the pool that the OpenMP build of OpenBLAS shares).
+//
+// Activations are always f32 buffers. In an F16 (or BF16) model every activation holds a value
+// representable in that dtype: producers round with round_to_dtype after each step whose result
+// the model's math rounds.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "tensor/dtype.h"
+
+namespace tl::kernels {
+
+// Y[m, n] = sum_k X[m, k] * W[n, k] for m < M, n < N (X: M x K f32 row-major; W: N x K row-major
+// in wdt, F32 or F16; Y: M x N f32 row-major). Accumulates in f32 and rounds nothing: the caller
+// rounds Y to the model dtype. M == 1 uses a threaded GEMV that reads W once at memory bandwidth;
+// M >= 2 uses cblas_sgemm for F32 weights and widened tiles for F16 weights.
+// wdt == BF16 throws tl::Error "unsupported dtype BF16 for op matmul".
+void matmul_xwt(const float* X, size_t M, size_t K, const void* W, DType wdt, size_t N, float* Y);
+
+// Same product for a subset of weight rows given by row indices, written to Y[m, j] for j < nrows
+// (used by routed experts whose rows are contiguous blocks, and by tests).
+// Plain f32 products used by attention over the cache: dot(a, b) accumulated in f32.
+float dot_f32(const float* a, const float* b, size_t n);
+// dot of an f32 vector with a stored row of dtype dt (F32 or F16 bits).
+float dot_row(const float* a, const void* row, DType dt, size_t n);
+// y[i] += a * row[i] for a stored row of dtype dt (F32 or F16 bits); f32 arithmetic, no rounding.
+void axpy_row(float a, const void* row, DType dt, float* y, size_t n);
+
+// Rounds every element of p to the nearest value of dt (F32: no-op; F16/BF16: round to nearest
+// even, overflow to infinity).
+void round_to_dtype(float* p, size_t n, DType dt);
+// Converts f32 values to stored 16-bit patterns of dt (F16 or BF16), or copies for F32.
+void store_as(const float* src, void* dst, DType dt, size_t n);
+// Widens n stored elements of dt (F32, F16, BF16) to f32.
+void load_as_f32(const void* src, DType dt, float* dst, size_t n);
+
+// Number of threads the kernels split work over (OpenMP's max threads).
+int num_threads();
+
+}  // namespace tl::kernels

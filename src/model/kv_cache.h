@@ -15,8 +15,11 @@ namespace model {
 
 // Reusable scratch buffers for one forward call (owned by the cache, so the model stays
 // read-only and a decode step allocates nothing once the buffers have grown).
+// Slot ranges by user, so that nested calls never share a slot:
+//   0-3 LlmModel / DecoderLayer, 4-13 Attention and GatedDeltaNet (incl. their ShortConv),
+//   14-16 Mlp, 17-21 MoE, 22-23 free.
 struct Workspace {
-  std::vector<float> slot[12];
+  std::vector<float> slot[24];
   // Pointer to at least n floats of slot i (contents unspecified).
   float* get(int i, size_t n) {
     if (slot[i].size() < n) slot[i].resize(n);

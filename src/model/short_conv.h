@@ -1,0 +1,27 @@
+// Causal depthwise convolution over time with a short kernel; causality comes from a carried
+// tail of the last K-1 raw inputs (kept in the LayerCache by the caller).
+#pragma once
+#include <optional>
+
+#include "tensor/tensor.h"
+#include "tensor/var_builder.h"
+
+namespace model {
+
+struct ShortConv {
+  tl::Tensor weight;               // (C, 1, K) in the model dtype; tap K-1 multiplies the newest input
+  std::optional<tl::Tensor> bias;  // (C)
+  size_t channels = 0;             // C
+  size_t kernel_size = 0;          // K
+
+  // Fetches "weight" (C, 1, K), then "bias" (C) when `bias`. Refuses C == 0 or K == 0.
+  static ShortConv load(size_t channels, size_t kernel_size, bool bias, const tl::VarBuilder& vb);
+
+  // x: T x C (token-major). prev_tail: C x (K-1) (channel-major, oldest first) or nullptr for zeros.
+  // new_tail: C x (K-1), the last K-1 raw inputs after this call (may not alias prev_tail).
+  // y: T x C, y[t][c] = bias[c] + sum_j w[c][j] * xc[c][t+j], rounded in the model dtype (the bias
+  // add is a separate rounding step). No activation.
+  void forward(const float* x, size_t T, const float* prev_tail, float* new_tail, float* y) const;
+};
+
+}  // namespace model

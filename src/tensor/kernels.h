@@ -22,9 +22,9 @@ namespace tl::kernels {
 // likewise names itself).
 //
 // Threads: contiguous blocks of output rows over OpenMP's threads; products smaller than about
-// 32 K weight elements, and calls made inside an active OpenMP parallel region, run on the calling
+// 64 K weight elements, and calls made inside an active OpenMP parallel region, run on the calling
 // thread. A contiguous block of weight rows [r0, r0 + n) is the product with W + r0 * K and N = n.
-// With M <= 4 (F32) or M <= 8 (F16) each Y[m, n] is bit-identical to the M == 1 result for row m,
+// With M <= 8 (F32) or M <= 12 (F16) each Y[m, n] is bit-identical to the M == 1 result for row m,
 // whatever N, the row block or the thread count.
 void matmul_xwt(const float* X, size_t M, size_t K, const void* W, DType wdt, size_t N, float* Y);
 

@@ -3,8 +3,10 @@
 // sgemm, at 1, 2 and all threads. Prints one small table per section and the two bars:
 // GEMV at all threads >= 80% of the measured bandwidth (both dtypes), F16 GEMV time <= 60% of F32.
 //
-// Usage: bench_kernels [--quick] [--mb N]   (--mb: F32 weight matrix size in MiB; --quick: small
-// sizes, few repeats, for a smoke run)
+// Usage: bench_kernels [--quick] [--mb N] [--target NAME]
+//   --mb: F32 weight matrix size in MiB; --quick: small sizes, few repeats, for a smoke run;
+//   --target: run the kernels on one SIMD target this CPU supports (e.g. AVX2 on an AVX-512
+//   machine, to see what a machine without AVX-512 gets from the same build).
 #include <cblas.h>
 #include <omp.h>
 #include <unistd.h>
@@ -21,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "hwy/targets.h"
 #include "tensor/half.h"
 #include "tensor/kernels.h"
 
@@ -131,8 +134,18 @@ int main(int argc, char** argv) {
       quick = true;
     } else if (!std::strcmp(argv[i], "--mb") && i + 1 < argc) {
       mb = std::strtoull(argv[++i], nullptr, 10);
+    } else if (!std::strcmp(argv[i], "--target") && i + 1 < argc) {
+      const char* name = argv[++i];
+      int64_t found = 0;
+      for (int64_t t : hwy::SupportedAndGeneratedTargets())
+        if (!std::strcmp(hwy::TargetName(t), name)) found = t;
+      if (!found) {
+        std::fprintf(stderr, "target %s not built or not supported by this CPU\n", name);
+        return 2;
+      }
+      hwy::SetSupportedTargetsForTest(found);
     } else {
-      std::fprintf(stderr, "usage: %s [--quick] [--mb N]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--quick] [--mb N] [--target NAME]\n", argv[0]);
       return 2;
     }
   }

@@ -77,10 +77,10 @@ void parallel_rows(size_t N, size_t unit, int nt, const Body& body) {
 void gemv(const float* x, size_t K, const void* W, DType wdt, size_t N, float* y) {
   const int nt = threads_for(N * K);
   if (wdt == DType::F16)
-    parallel_rows(N, 4, nt,
+    parallel_rows(N, 8, nt,
                   [&](size_t n0, size_t n1) { simd::gemv_f16(x, K, as_u16(W), n0, n1, y); });
   else
-    parallel_rows(N, 4, nt,
+    parallel_rows(N, 8, nt,
                   [&](size_t n0, size_t n1) { simd::gemv_f32(x, K, as_f32(W), n0, n1, y); });
 }
 

@@ -95,8 +95,7 @@ bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
 
 }  // namespace
 
-// ---- matrix products
-// ---------------------------------------------------------------------------------
+// ---- matrix products ----
 
 class MatmulTest : public ::testing::TestWithParam<DType> {};
 
@@ -219,8 +218,7 @@ TEST(Matmul, RefusesWeightDtypesWithoutAKernel) {
   }
 }
 
-// ---- vector helpers
-// ----------------------------------------------------------------------------------
+// ---- vector helpers ----
 
 TEST(VectorHelpers, DotAndAxpyAgainstScalar) {
   for_each_target([] {
@@ -253,8 +251,7 @@ TEST(VectorHelpers, DotAndAxpyAgainstScalar) {
   });
 }
 
-// ---- conversions
-// -------------------------------------------------------------------------------------
+// ---- conversions ----
 
 namespace {
 

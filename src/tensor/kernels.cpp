@@ -112,7 +112,10 @@ void gemm_f16_tiled(const float* X, size_t M, size_t K, const uint16_t* W, size_
   const size_t kb_max = std::min(K, kTileCols);
   const size_t tile = tile_rows * kb_max;
   const size_t tiles = (N + tile_rows - 1) / tile_rows;
-  const int nt = static_cast<int>(std::min<size_t>(tiles, static_cast<size_t>(max_threads)));
+  // As for the GEMVs, a thread needs enough work to pay for its start: 4 x kMinWeightsPerThread
+  // multiply-adds (a few microseconds).
+  const size_t useful = std::max<size_t>(1, M * N * K / (4 * kMinWeightsPerThread));
+  const int nt = static_cast<int>(std::min({tiles, static_cast<size_t>(max_threads), useful}));
   // Grown, never shrunk: no allocation per call once the largest tile set has been seen. Grown
   // here, on the calling thread, so that a failed allocation surfaces as std::bad_alloc.
   thread_local std::vector<float> scratch;

@@ -101,14 +101,15 @@ class MatmulTest : public ::testing::TestWithParam<DType> {};
 
 TEST_P(MatmulTest, MatchesScalarReferenceOnOddSizes) {
   const DType dt = GetParam();
-  // (K, N) pairs: K below, at and around vector widths, N around the 4-row and 2-row blocks; the
-  // larger ones cross the threading threshold and, for M >= 9, the tiled F16 path (K > 512 columns,
-  // N > 128 rows, neither a multiple).
+  // (K, N) pairs: K below, at and around vector widths, N around the 8-row and 2-row blocks; the
+  // larger ones cross the threading threshold and, for M > 12, the tiled F16 path (K > 1024
+  // columns per widening step, several row tiles, neither a multiple). M covers the GEMV, the
+  // multi-row GEMV with every leftover count of its four-row blocks, and sgemm / tiles.
   const std::vector<std::pair<size_t, size_t>> shapes = {
       {1, 1}, {1, 7}, {7, 33}, {33, 1}, {33, 4099}, {4099, 7}, {4099, 33}, {1100, 300}, {16, 64}};
   for (auto [K, N] : shapes) {
     const Weights w = make_weights(N, K, dt, 1000 + (uint32_t)(K * 31 + N));
-    for (size_t M : {1, 2, 3, 17, 64}) {
+    for (size_t M : {1, 2, 3, 5, 8, 12, 17, 64}) {
       const auto X = random_floats(M * K, (uint32_t)(M * 7 + K));
       expect_matches_reference(X, M, K, w, N, product(X, M, K, w, N), 1e-5);
     }

@@ -147,11 +147,16 @@ TEST_P(MatmulTest, RowResultsIndependentOfSplitThreadsAndSmallM) {
       EXPECT_TRUE(same_bits(Y, one_thread)) << threads << " threads";
   }
   omp_set_num_threads(saved);
+  // dot_row of one weight row gives that row's output.
+  const size_t esz = dt == DType::F16 ? 2 : 4;
+  for (size_t n : {0, 7, 8, 300, 516}) {
+    const void* row = static_cast<const char*>(w.data()) + n * K * esz;
+    EXPECT_EQ(bits(k::dot_row(X.data(), row, dt, K)), bits(one_thread[n])) << n;
+  }
   // Rows [r0, r0 + n) of W as their own matrix.
   for (auto [r0, n] :
        std::vector<std::pair<size_t, size_t>>{{0, 1}, {3, 5}, {101, 416}, {516, 1}}) {
     std::vector<float> Y(n);
-    const size_t esz = dt == DType::F16 ? 2 : 4;
     k::matmul_xwt(X.data(), 1, K, static_cast<const char*>(w.data()) + r0 * K * esz, dt, n,
                   Y.data());
     EXPECT_EQ(0, std::memcmp(Y.data(), one_thread.data() + r0, n * sizeof(float))) << r0;

@@ -4,6 +4,7 @@
 #include "engine/sampling.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -45,8 +46,9 @@ inline bool ranks_before(const Ranked& a, const Ranked& b) {
   return a.p > b.p || (a.p == b.p && a.id < b.id);
 }
 
-// Up to this many ranks are selected with a bounded heap in one pass over the ids; beyond it, the
-// candidates are partitioned with nth_element.
+// Up to this many ranks are selected with a bounded heap in one pass over the ids; beyond it, all
+// ids are ranked with a radix sort, which costs about as much as a few heap passes whatever the
+// number of ranks needed.
 constexpr size_t kHeapRanks = 1024;
 
 // Scratch reused between calls on one thread, so a sampled token allocates nothing once the
@@ -54,7 +56,8 @@ constexpr size_t kHeapRanks = 1024;
 struct Scratch {
   std::vector<float> p;        // V: probabilities
   std::vector<float> totals;   // V: running totals in id order (uncut draws)
-  std::vector<Ranked> ranked;  // ranked prefix (heap) or all V candidates (partitioned)
+  std::vector<Ranked> ranked;  // ranked prefix (heap) or all V candidates (radix)
+  std::vector<Ranked> spare;   // V: the radix sort's second buffer
   std::vector<Ranked> kept;    // survivors of the cuts, re-sorted by id
 };
 Scratch& scratch() {
@@ -64,9 +67,10 @@ Scratch& scratch() {
 
 // The ranking of probabilities p[0..n), built lazily: ranked[0..size()) are the best size()
 // candidates in rank order. Growing it never reorders what is already there (the order is total).
+// The probabilities must hold no NaN.
 class Ranking {
  public:
-  Ranking(const float* p, size_t n, std::vector<Ranked>& buf) : p_(p), n_(n), buf_(buf) {
+  Ranking(const float* p, size_t n, Scratch& s) : p_(p), n_(n), buf_(s.ranked), spare_(s.spare) {
     buf_.clear();
   }
 
@@ -77,20 +81,13 @@ class Ranking {
   void grow(size_t want) {
     want = std::min(want, n_);
     if (want <= ready_) return;
-    if (!partitioned_ && want <= kHeapRanks) {
+    if (want <= kHeapRanks) {
       select_with_heap(want);
+      ready_ = want;
     } else {
-      if (!partitioned_) {
-        buf_.resize(n_);
-        for (size_t i = 0; i < n_; ++i) buf_[i] = {p_[i], static_cast<uint32_t>(i)};
-        partitioned_ = true;
-        ready_ = 0;  // re-rank from the start: same total order, so the same prefix
-      }
-      auto first = buf_.begin() + ready_, mid = buf_.begin() + want;
-      if (mid != buf_.end()) std::nth_element(first, mid, buf_.end(), ranks_before);
-      std::sort(first, mid, ranks_before);
+      rank_all();
+      ready_ = n_;
     }
-    ready_ = want;
   }
 
  private:
@@ -113,11 +110,43 @@ class Ranking {
     std::sort_heap(buf_.begin(), buf_.end(), ranks_before);
   }
 
+  // LSD radix sort of all ids by probability descending: 11/11/10-bit digits of the inverted
+  // bit pattern (for non-negative floats the bit pattern orders like the value). Each pass is
+  // stable and the input is in id order, so equal probabilities stay in ascending id order.
+  void rank_all() {
+    static constexpr int kShift[3] = {0, 11, 22};
+    static constexpr uint32_t kMask = 0x7FF;
+    auto key = [](float p) { return ~std::bit_cast<uint32_t>(p + 0.0f); };  // -0 ranks as +0
+    std::array<std::array<uint32_t, 2048>, 3> count{};
+    for (size_t i = 0; i < n_; ++i) {
+      const uint32_t k = key(p_[i]);
+      for (int d = 0; d < 3; ++d) ++count[d][(k >> kShift[d]) & kMask];
+    }
+    buf_.resize(n_);
+    spare_.resize(n_);
+    for (size_t i = 0; i < n_; ++i) buf_[i] = {p_[i], static_cast<uint32_t>(i)};
+    for (int d = 0; d < 3; ++d) {
+      auto& c = count[d];
+      if (*std::max_element(c.begin(), c.end()) == n_) continue;  // one digit value: order kept
+      uint32_t offset = 0;
+      for (uint32_t& v : c) {
+        const uint32_t here = v;
+        v = offset;
+        offset += here;
+      }
+      for (size_t i = 0; i < n_; ++i) {
+        const Ranked r = buf_[i];
+        spare_[c[(key(r.p) >> kShift[d]) & kMask]++] = r;
+      }
+      buf_.swap(spare_);
+    }
+  }
+
   const float* p_;
   size_t n_;
   std::vector<Ranked>& buf_;
+  std::vector<Ranked>& spare_;
   size_t ready_ = 0;
-  bool partitioned_ = false;
 };
 
 // The uniform value the weighted draw compares against the running totals: the largest scale
@@ -355,7 +384,7 @@ size_t sample_logits(std::vector<float>& logits, size_t top_k, ChaCha12Rng& rng,
   if (!cut_k && !cut_p) return draw_uncut(p, n, s.totals, rng);
 
   // Ranks [0, keep) keep their probability; the rest are cut to 0.
-  Ranking ranking(p, n, s.ranked);
+  Ranking ranking(p, n, s);
   const size_t limit = cut_k ? top_k : n;
   size_t keep = limit;
   if (!cut_p) {
@@ -378,7 +407,16 @@ size_t sample_logits(std::vector<float>& logits, size_t top_k, ChaCha12Rng& rng,
     }
   }
   if (keep == n) return draw_uncut(p, n, s.totals, rng);
-  return draw_cut(ranking, keep, n, s.kept, rng);
+  if (keep <= kHeapRanks) return draw_cut(ranking, keep, n, s.kept, rng);
+  // Many survivors: sorting them by id would cost more than one pass over all ids. The survivors
+  // are exactly the ids ranking no later than the last kept one, so cut the rest to 0 in place
+  // and draw over all ids (zero weights leave the running totals unchanged).
+  const Ranked last = ranking[keep - 1];
+  for (size_t i = 0; i < n; ++i) {
+    const bool kept = p[i] > last.p || (p[i] == last.p && i <= last.id);
+    p[i] = kept ? p[i] : 0.0f;
+  }
+  return draw_uncut(p, n, s.totals, rng);
 }
 
 }  // namespace engine

@@ -221,22 +221,12 @@ namespace detail {
 template <int Rounds>
 void chacha_block(const uint32_t key[8], uint64_t counter, uint64_t stream, uint32_t out[16]) {
   static_assert(Rounds > 0 && Rounds % 2 == 0);
-  const uint32_t in[16] = {0x61707865u,
-                           0x3320646Eu,
-                           0x79622D32u,
-                           0x6B206574u,
-                           key[0],
-                           key[1],
-                           key[2],
-                           key[3],
-                           key[4],
-                           key[5],
-                           key[6],
-                           key[7],
-                           static_cast<uint32_t>(counter),
-                           static_cast<uint32_t>(counter >> 32),
-                           static_cast<uint32_t>(stream),
-                           static_cast<uint32_t>(stream >> 32)};
+  uint32_t in[16] = {0x61707865u, 0x3320646Eu, 0x79622D32u, 0x6B206574u};  // "expand 32-byte k"
+  std::copy(key, key + 8, in + 4);
+  in[12] = static_cast<uint32_t>(counter);
+  in[13] = static_cast<uint32_t>(counter >> 32);
+  in[14] = static_cast<uint32_t>(stream);
+  in[15] = static_cast<uint32_t>(stream >> 32);
   uint32_t x[16];
   std::copy(in, in + 16, x);
   for (int r = 0; r < Rounds; r += 2) {

@@ -14,10 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "data/chacha12_vectors.inc"
 #include "engine/sampling.h"
 #include "tensor/error.h"
-
-#include "data/chacha12_vectors.inc"
 
 using engine::ChaCha12Rng;
 
@@ -278,19 +277,18 @@ std::vector<float> ref_probs(std::vector<float>& logits, float temperature) {
   return p;
 }
 
-size_t ref_sample(std::vector<float> logits, size_t top_k, ChaCha12Rng& rng, float temperature,
-                  float top_p) {
+// Probabilities after both cuts; sets *first to the most probable id. Throws, as the sort would
+// fail, when two or more probabilities include a NaN.
+std::vector<float> ref_cut_probs(std::vector<float> logits, size_t top_k, float temperature,
+                                 float top_p, size_t* first = nullptr) {
   const size_t n = logits.size();
   if (n == 0) throw tl::InternalFailure(kUnordered);
   std::vector<float> p = ref_probs(logits, temperature);
-
+  if (n >= 2 && std::any_of(p.begin(), p.end(), [](float v) { return std::isnan(v); })) {
+    throw tl::InternalFailure(kUnordered);
+  }
   std::vector<size_t> order(n);
   std::iota(order.begin(), order.end(), size_t{0});
-  if (n >= 2) {
-    for (float v : p) {
-      if (std::isnan(v)) throw tl::InternalFailure(kUnordered);
-    }
-  }
   std::sort(order.begin(), order.end(),
             [&](size_t a, size_t b) { return p[a] > p[b] || (p[a] == p[b] && a < b); });
   if (top_k > 0 && top_k < n) {
@@ -306,14 +304,23 @@ size_t ref_sample(std::vector<float> logits, size_t top_k, ChaCha12Rng& rng, flo
       }
     }
   }
+  if (first) *first = order[0];
+  return p;
+}
+
+size_t ref_sample(const std::vector<float>& logits, size_t top_k, ChaCha12Rng& rng,
+                  float temperature, float top_p) {
+  size_t first;
+  const std::vector<float> p = ref_cut_probs(logits, top_k, temperature, top_p, &first);
+  const size_t n = p.size();
   for (float v : p) {
-    if (v < 0.0f || std::isnan(v)) return order[0];
+    if (v < 0.0f || std::isnan(v)) return first;
   }
   std::vector<float> totals(n);
   totals[0] = p[0];
   for (size_t i = 1; i < n; ++i) totals[i] = totals[i - 1] + p[i];
   const float total = totals[n - 1];
-  if (total == 0.0f) return order[0];
+  if (total == 0.0f) return first;
   float scale = total;
   while (scale * (1.0f - 0x1p-23f) >= total) scale = std::nextafterf(scale, 0.0f);
   const uint32_t u = rng.next_u32();
@@ -324,31 +331,6 @@ size_t ref_sample(std::vector<float> logits, size_t top_k, ChaCha12Rng& rng, flo
   return count;
 }
 
-// Probabilities after the cuts, as the reference computes them (for property checks).
-std::vector<float> ref_cut_probs(std::vector<float> logits, size_t top_k, float temperature,
-                                 float top_p) {
-  const size_t n = logits.size();
-  std::vector<float> p = ref_probs(logits, temperature);
-  std::vector<size_t> order(n);
-  std::iota(order.begin(), order.end(), size_t{0});
-  std::sort(order.begin(), order.end(),
-            [&](size_t a, size_t b) { return p[a] > p[b] || (p[a] == p[b] && a < b); });
-  if (top_k > 0 && top_k < n) {
-    for (size_t j = top_k; j < n; ++j) p[order[j]] = 0.0f;
-  }
-  if (top_p > 0.0f && top_p < 1.0f) {
-    float c = 0.0f;
-    for (size_t j = 0; j < n; ++j) {
-      c += p[order[j]];
-      if (c > top_p) {
-        for (size_t k = j + 1; k < n; ++k) p[order[k]] = 0.0f;
-        break;
-      }
-    }
-  }
-  return p;
-}
-
 // Random logits of several shapes: spread, flat, quantised (ties), with -inf entries (suppressed
 // ids), with entries whose exponential underflows to 0.
 std::vector<float> random_logits(std::mt19937& gen, size_t n, int shape) {
@@ -356,11 +338,21 @@ std::vector<float> random_logits(std::mt19937& gen, size_t n, int shape) {
   std::vector<float> v(n);
   for (auto& x : v) {
     switch (shape) {
-      case 0: x = 3.0f * normal(gen); break;
-      case 1: x = 0.05f * normal(gen); break;
-      case 2: x = static_cast<float>(static_cast<int>(gen() % 5)); break;
-      case 3: x = gen() % 4 == 0 ? -kInf : normal(gen); break;
-      default: x = gen() % 3 == 0 ? -200.0f + normal(gen) : 10.0f * normal(gen); break;
+      case 0:
+        x = 3.0f * normal(gen);
+        break;
+      case 1:
+        x = 0.05f * normal(gen);
+        break;
+      case 2:
+        x = static_cast<float>(static_cast<int>(gen() % 5));
+        break;
+      case 3:
+        x = gen() % 4 == 0 ? -kInf : normal(gen);
+        break;
+      default:
+        x = gen() % 3 == 0 ? -200.0f + normal(gen) : 10.0f * normal(gen);
+        break;
     }
   }
   if (shape == 3) v[gen() % n] = 0.0f;  // at least one finite entry
@@ -415,8 +407,8 @@ ChaCha12Rng rng_before_word(uint32_t top23) {
 }
 
 TEST(SampleLogits, DrawPointOnARunningTotalCountsIt) {
-  // x = 0.5 exactly: two equal weights give totals 0.5, 1.0 (1.0) and scale 1, so r = 0.5 equals the
-  // first total, which counts as <= r: id 1.
+  // x = 0.5 exactly: two equal weights give totals 0.5, 1.0 (1.0) and scale 1, so r = 0.5 equals
+  // the first total, which counts as <= r: id 1.
   ChaCha12Rng half = rng_before_word(0x400000u);
   for (size_t top_k : {0, 2}) {
     ChaCha12Rng rng = half, ref = half;
@@ -443,18 +435,21 @@ TEST(SampleLogits, DrawPointOnARunningTotalCountsIt) {
 
 TEST(SampleLogits, MatchesPlainReferenceBitForBit) {
   std::mt19937 gen(2024);
-  const size_t sizes[] = {1, 2, 3, 5, 8, 64, 300, 1500, 5000};
+  // 40000: top-p on flat shapes needs more ranks than the one-pass selection holds.
+  const size_t sizes[] = {1, 2, 3, 5, 8, 64, 300, 1500, 5000, 40000};
   const float temps[] = {1.0f, 0.7f, 1.3f, 1.00005f, 0.05f, 2.5f, 0.0f, -1.0f};
   const float top_ps[] = {1.0f, 0.9f, 0.5f, 0.1f, 0.0f, -0.5f, kNaN, 0.999999f, 1e-6f};
   int drawn = 0, cases = 0;
   for (size_t n : sizes) {
-    const size_t top_ks[] = {0, 1, 2, 5, 50, n > 1 ? n - 1 : 0, n, n + 5};
-    for (int rep = 0; rep < 60; ++rep) {
+    const size_t top_ks[] = {0, 1, 2, 5, 50, n / 3, n > 1 ? n - 1 : 0, n, n + 5};
+    for (int rep = 0; rep < (n > 5000 ? 25 : 60); ++rep) {
       const int shape = rep % 5;
       const std::vector<float> logits = random_logits(gen, n, shape);
       const size_t top_k = top_ks[gen() % std::size(top_ks)];
       const float temperature = temps[gen() % std::size(temps)];
-      const float top_p = top_ps[gen() % std::size(top_ps)];
+      // On the largest size every shape meets every nucleus size.
+      const float big_ps[] = {0.9f, 0.3f, 0.7f, 0.99f, 1.0f};
+      const float top_p = n > 5000 ? big_ps[(rep / 5) % 5] : top_ps[gen() % std::size(top_ps)];
       const uint64_t seed = gen();
       ChaCha12Rng fast_rng = ChaCha12Rng::seed_from_u64(seed);
       for (int skip = rep % 70; skip > 0; --skip) fast_rng.next_u32();  // vary buffer position
@@ -471,27 +466,6 @@ TEST(SampleLogits, MatchesPlainReferenceBitForBit) {
     }
   }
   EXPECT_GT(drawn, cases * 9 / 10);  // nearly every case forms the draw
-}
-
-TEST(SampleLogits, LargeVocabularyCutsMatchReference) {
-  // Vocabulary-sized inputs where top-p needs more ranks than the one-pass selection holds.
-  std::mt19937 gen(77);
-  struct Case {
-    int shape;
-    size_t top_k;
-    float top_p;
-  } cases[] = {{1, 0, 0.9f},  {1, 0, 0.3f},  {0, 0, 0.95f}, {2, 0, 0.7f},  {1, 3000, 0.9f},
-               {0, 50, 0.9f}, {2, 50, 1.0f}, {4, 0, 0.99f}, {1, 20000, 1.0f}};
-  for (const Case& c : cases) {
-    const std::vector<float> logits = random_logits(gen, 40000, c.shape);
-    for (uint64_t seed : {1ull, 2ull, 3ull}) {
-      ChaCha12Rng a = ChaCha12Rng::seed_from_u64(seed), b = a;
-      std::vector<float> work = logits;
-      ASSERT_EQ(engine::sample_logits(work, c.top_k, a, 1.0f, c.top_p),
-                ref_sample(logits, c.top_k, b, 1.0f, c.top_p))
-          << c.shape << " " << c.top_k << " " << c.top_p;
-    }
-  }
 }
 
 TEST(SampleLogits, DrawsOnlyIdsWithWeightAfterCuts) {
@@ -577,12 +551,12 @@ TEST(SampleLogits, TopPIsStrictlyGreater) {
     float top_p;
     std::vector<size_t> allowed;
   } cases[] = {
-      {0, p[2], {2, 0}},                                 // c == top_p is not a cut
-      {0, std::nextafterf(p[2], 0.0f), {2}},             // just below: only the first stays
-      {0, 0.49f, {2}},                                   //
-      {2, 0.9f, {2, 0}},                                 // 0.5 + 0.3 never exceeds 0.9
-      {1, 1.0f, {2}},                                    // top-k 1: the most probable
-      {0, p[2] + p[0], {2, 0, 1}},                       // second rank equal: no cut there
+      {0, p[2], {2, 0}},                      // c == top_p is not a cut
+      {0, std::nextafterf(p[2], 0.0f), {2}},  // just below: only the first stays
+      {0, 0.49f, {2}},                        //
+      {2, 0.9f, {2, 0}},                      // 0.5 + 0.3 never exceeds 0.9
+      {1, 1.0f, {2}},                         // top-k 1: the most probable
+      {0, p[2] + p[0], {2, 0, 1}},            // second rank equal: no cut there
   };
   for (const Case& c : cases) {
     std::vector<bool> seen(3, false);
@@ -608,8 +582,9 @@ TEST(SampleLogits, SettingsThatCutNothingGiveTheDefaultDraw) {
     size_t top_k;
     float top_p;
     float temperature;
-  } settings[] = {{257, 1.0f, 1.0f}, {100000, 1.0f, 1.0f}, {0, 0.0f, 1.0f},  {0, -0.3f, 1.0f},
-                  {0, kNaN, 1.0f},   {0, 1.5f, 1.0f},      {0, 1.0f, 1.00005f}, {0, 1.0f, 0.99991f}};
+  } settings[] = {{257, 1.0f, 1.0f},   {100000, 1.0f, 1.0f}, {0, 0.0f, 1.0f},
+                  {0, -0.3f, 1.0f},    {0, kNaN, 1.0f},      {0, 1.5f, 1.0f},
+                  {0, 1.0f, 1.00005f}, {0, 1.0f, 0.99991f}};
   for (const Setting& s : settings) {
     for (uint64_t seed = 0; seed < 50; ++seed) {
       ChaCha12Rng a = ChaCha12Rng::seed_from_u64(seed), b = a;
@@ -652,9 +627,9 @@ TEST(SampleLogits, UnorderedProbabilitiesFailWithoutDrawing) {
       {{1.0f, kNaN, 2.0f}, 1.0f, 0, 1.0f},
       {{1.0f, 2.0f, kNaN}, 1.0f, 2, 0.5f},
       {{1.0f, kInf, 2.0f}, 1.0f, 0, 1.0f},
-      {{-kInf, -kInf}, 1.0f, 0, 1.0f},     // every id suppressed
+      {{-kInf, -kInf}, 1.0f, 0, 1.0f},  // every id suppressed
       {{-kInf, -kInf, -kInf}, 1.0f, 1, 0.9f},
-      {{1e30f, 0.0f}, 1e-10f, 0, 1.0f},   // the scaled logit overflows to +inf
+      {{1e30f, 0.0f}, 1e-10f, 0, 1.0f},  // the scaled logit overflows to +inf
       {{kNaN, kNaN}, 0.5f, 0, 1.0f},
   };
   for (const Case& c : cases) {
@@ -662,21 +637,6 @@ TEST(SampleLogits, UnorderedProbabilitiesFailWithoutDrawing) {
     std::vector<float> work = c.logits;
     expect_unordered([&] { engine::sample_logits(work, c.top_k, rng, c.temperature, c.top_p); });
     EXPECT_TRUE(same_position(rng, before)) << "a failing call drew a word";
-  }
-}
-
-TEST(SampleLogits, ScratchReuseAcrossSizes) {
-  // Calls of shrinking and growing size on one thread share buffers; results must not leak
-  // between calls.
-  std::mt19937 gen(11);
-  for (size_t n : {3000, 5, 3000, 1, 64, 2000, 2}) {
-    const std::vector<float> logits = random_logits(gen, n, 0);
-    for (size_t top_k : {0, 3}) {
-      ChaCha12Rng a = ChaCha12Rng::seed_from_u64(n), b = a;
-      std::vector<float> work = logits;
-      ASSERT_EQ(engine::sample_logits(work, top_k, a, 0.9f, 0.8f),
-                ref_sample(logits, top_k, b, 0.9f, 0.8f));
-    }
   }
 }
 

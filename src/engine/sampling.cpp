@@ -20,6 +20,7 @@ namespace {
 }
 
 constexpr float kNegInf = -std::numeric_limits<float>::infinity();
+static_assert(std::bit_cast<uint32_t>(UNIT_TOLERANCE) == 0x38D1B717u);
 
 inline uint32_t rotl(uint32_t v, int c) { return (v << c) | (v >> (32 - c)); }
 

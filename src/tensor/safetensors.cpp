@@ -491,7 +491,9 @@ void parse_header(const uint8_t* buf, size_t len, std::map<std::string, TensorIn
 }  // namespace
 
 std::shared_ptr<const SafeTensorsFile> SafeTensorsFile::open(const std::string& path) {
-  auto fail = [&](const std::string& what) { return Error("path: " + debug_path(path) + " " + what); };
+  auto fail = [&](const std::string& what) {
+    return Error("path: " + debug_path(path) + " " + what);
+  };
   if (path.find('\0') != std::string::npos) {
     throw fail("file name contained an unexpected NUL byte");
   }

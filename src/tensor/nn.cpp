@@ -61,7 +61,8 @@ Tensor Conv1d::forward(const Tensor& x) const {
     return bias ? broadcast_add(y, reshape(*bias, {1, dims1(*bias)[0], 1})) : y;
   }
   DType dt = x.dtype();
-  if (dt != DType::F32 && dt != DType::F16 && dt != DType::F64) throw unsupported_dtype(dt, "matmul");
+  if (dt != DType::F32 && dt != DType::F16 && dt != DType::F64)
+    throw unsupported_dtype(dt, "matmul");
 
   Tensor xc = x.contiguous();
   Tensor wc = weight.contiguous();

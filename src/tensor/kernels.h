@@ -15,11 +15,11 @@ namespace tl::kernels {
 
 // Y[m, n] = sum_k X[m, k] * W[n, k] for m < M, n < N (X: M x K f32 row-major; W: N x K row-major
 // in wdt, F32 or F16; Y: M x N f32 row-major). Accumulates in f32 and rounds nothing: the caller
-// rounds Y to the model dtype. M == 1 uses a threaded GEMV that reads W once at memory bandwidth;
-// small M a multi-row GEMV that also reads W once; larger M uses cblas_sgemm for F32 weights and
-// widened tiles of W with sgemm for F16 weights. K == 0 gives zeros.
-// wdt == BF16 throws tl::Error "unsupported dtype BF16 for op matmul" (any other non-F32/F16 dtype
-// likewise names itself).
+// rounds Y to the model dtype. Y must not overlap X or W. M == 1 uses a threaded GEMV that reads W
+// once at memory bandwidth; small M a multi-row GEMV that also reads W once; larger M uses
+// cblas_sgemm for F32 weights and widened tiles of W with sgemm for F16 weights. K == 0 gives
+// zeros. wdt == BF16 throws tl::Error "unsupported dtype BF16 for op matmul" (any other non-F32/F16
+// dtype likewise names itself).
 //
 // Threads: contiguous blocks of output rows over OpenMP's threads; products smaller than about
 // 64 K weight elements, and calls made inside an active OpenMP parallel region, run on the calling

@@ -123,13 +123,13 @@ void Mlp::forward(const float* x, size_t T, float* y, Workspace& ws) const {
 }
 
 float silu_d(float v, tl::DType d) {
-  const float e = rnd(std::exp(-v), d);
+  const float e = rnd(expf(-v), d);
   const float den = rnd(1.0f + e, d);
   return rnd(v / den, d);
 }
 
 float sigmoid_d(float v, tl::DType d) {
-  const float e = rnd(std::exp(-v), d);
+  const float e = rnd(expf(-v), d);
   const float den = rnd(e + 1.0f, d);
   return rnd(1.0f / den, d);
 }
@@ -146,7 +146,7 @@ void rotary_tables(const float* inv_freq, size_t R, uint32_t offset, size_t S, t
     for (size_t k = 0; k < half; ++k) {
       // A (S,1) x (1,R/2) product in d: one term, rounded once.
       const float f = rnd(p * rnd(inv_freq[k], d), d);
-      const float c = rnd(std::cos(f), d), s = rnd(std::sin(f), d);
+      const float c = rnd(cosf(f), d), s = rnd(sinf(f), d);
       cos[i * R + k] = cos[i * R + k + half] = c;
       sin[i * R + k] = sin[i * R + k + half] = s;
     }

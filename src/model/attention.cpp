@@ -53,14 +53,40 @@ void softmax_row(float* s, size_t n, size_t row_len, tl::DType d) {
     const float fs = static_cast<float>(sum);
     for (size_t j = 0; j < n; ++j) s[j] = s[j] / fs;
   } else {
+    for (size_t j = 0; j < n; ++j) s[j] = s[j] - m;
+    tl::kernels::round_to_dtype(s, n, d);
+    for (size_t j = 0; j < n; ++j) s[j] = expf(s[j]);
+    tl::kernels::round_to_dtype(s, n, d);
     float sum = 0;
-    for (size_t j = 0; j < n; ++j) {
-      s[j] = rnd(expf(rnd(s[j] - m, d)), d);
-      sum = rnd(sum + s[j], d);
-    }
-    for (size_t j = 0; j < n; ++j) s[j] = rnd(s[j] / sum, d);
+    for (size_t j = 0; j < n; ++j) sum = rnd(sum + s[j], d);
+    for (size_t j = 0; j < n; ++j) s[j] = s[j] / sum;
+    tl::kernels::round_to_dtype(s, n, d);
   }
   for (size_t j = n; j < row_len; ++j) s[j] = 0.0f;
+}
+
+// Raw dot products -> scores in d: round(round(dot) * scale).
+void scale_scores(float* s, size_t n, float scale, tl::DType d) {
+  tl::kernels::round_to_dtype(s, n, d);
+  for (size_t j = 0; j < n; ++j) s[j] = s[j] * scale;
+  tl::kernels::round_to_dtype(s, n, d);
+}
+
+// o[i] = round(o[i] * sigmoid(g[i])), sigmoid = 1 / (exp(-g) + 1) with each step rounded in d.
+void sigmoid_gate(float* o, const float* g, size_t n, tl::DType d) {
+  constexpr size_t kChunk = 512;
+  float t[kChunk];
+  for (size_t i0 = 0; i0 < n; i0 += kChunk) {
+    const size_t m = std::min(kChunk, n - i0);
+    for (size_t i = 0; i < m; ++i) t[i] = expf(-g[i0 + i]);
+    tl::kernels::round_to_dtype(t, m, d);
+    for (size_t i = 0; i < m; ++i) t[i] = t[i] + 1.0f;
+    tl::kernels::round_to_dtype(t, m, d);
+    for (size_t i = 0; i < m; ++i) t[i] = 1.0f / t[i];
+    tl::kernels::round_to_dtype(t, m, d);
+    for (size_t i = 0; i < m; ++i) o[i0 + i] = o[i0 + i] * t[i];
+    tl::kernels::round_to_dtype(o + i0, m, d);
+  }
 }
 
 }  // namespace
@@ -184,13 +210,14 @@ void Attention::forward(const float* x, size_t S, const float* cos, const float*
 #pragma omp parallel for schedule(static) if (par)
       for (size_t j = 0; j < T; ++j) {
         const uint8_t* krow = K + j * row_bytes;
-        for (size_t h = 0; h < Hq; ++h) {
-          const float dp = tl::kernels::dot_row(q + h * D, krow + (h / n_rep) * D * es, d, D);
-          sc[h * T + j] = rnd(rnd(dp, d) * scale, d);
-        }
+        for (size_t h = 0; h < Hq; ++h)
+          sc[h * T + j] = tl::kernels::dot_row(q + h * D, krow + (h / n_rep) * D * es, d, D);
       }
 #pragma omp parallel for schedule(static) if (par)
-      for (size_t h = 0; h < Hq; ++h) softmax_row(sc + h * T, T, T, d);
+      for (size_t h = 0; h < Hq; ++h) {
+        scale_scores(sc + h * T, T, scale, d);
+        softmax_row(sc + h * T, T, T, d);
+      }
       // Partial sums per thread over a static split of positions, then a fixed-order reduction.
       const size_t parts = par ? static_cast<size_t>(nt) : 1;
       float* acc = ws.get(11, parts * Hq * D);
@@ -248,7 +275,7 @@ void Attention::forward(const float* x, size_t S, const float* cos, const float*
             const size_t i = i0 + rr % nb;
             float* srow = sc + rr * T;
             const size_t vis = L + i + 1;
-            for (size_t j = 0; j < vis; ++j) srow[j] = rnd(rnd(srow[j], d) * scale, d);
+            scale_scores(srow, vis, scale, d);
             softmax_row(srow, vis, T, d);
           }
           tl::kernels::matmul_xwt(sc, rows, T, VgT, tl::DType::F32, D, Og);
@@ -265,8 +292,7 @@ void Attention::forward(const float* x, size_t S, const float* cos, const float*
     std::fill(o, o + S * Hq * D, 0.0f);
   }
 
-  if (gated)
-    for (size_t i = 0; i < S * Hq * D; ++i) o[i] = rnd(o[i] * sigmoid_d(gate[i], d), d);
+  if (gated) sigmoid_gate(o, gate, S * Hq * D, d);
   linear_forward(o_proj, o, S, out);
 }
 

@@ -1,5 +1,6 @@
 #include "model/layers.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "tensor/half.h"
@@ -21,6 +22,9 @@ inline float rnd(float v, tl::DType d) {
   if (d == tl::DType::BF16) return tl::round_bf16(v);
   return v;
 }
+
+// Element-wise steps run over blocks of this many values (stack buffers, no allocation).
+constexpr size_t kChunk = 512;
 
 // The value of a double constant in the model dtype, as the library's affine map converts it:
 // F32 `as f32`, F16 / BF16 with one rounding from double.
@@ -47,20 +51,21 @@ void linear_forward(const Linear& l, const float* x, size_t T, float* y) {
   tl::kernels::matmul_xwt(x, T, in, raw_data(l.weight), d, out, y);
   tl::kernels::round_to_dtype(y, T * out, d);
   if (!l.bias) return;
-  // The bias add is its own step, rounded separately. Widen the bias once per call.
+  // The bias add is its own step, rounded separately: add row by row, then round the block.
   const tl::Tensor& b = *l.bias;
-  if (b.dtype() == tl::DType::F32) {
-    const float* bp = b.data<float>();
-    for (size_t t = 0; t < T; ++t)
-      for (size_t o = 0; o < out; ++o) y[t * out + o] += bp[o];
-    return;
-  }
-  const uint16_t* bp = b.data<uint16_t>();
-  for (size_t t = 0; t < T; ++t)
-    for (size_t o = 0; o < out; ++o) {
-      float bv = b.dtype() == tl::DType::F16 ? tl::f16_to_f32(bp[o]) : tl::bf16_to_f32(bp[o]);
-      y[t * out + o] = rnd(y[t * out + o] + bv, d);
+  const tl::DType bd = b.dtype();
+  const void* bp = raw_data(b);
+  float wide[kChunk];
+  for (size_t o0 = 0; o0 < out; o0 += kChunk) {
+    const size_t n = std::min(kChunk, out - o0);
+    tl::kernels::load_as_f32(static_cast<const uint8_t*>(bp) + o0 * tl::dtype_size(bd), bd, wide,
+                             n);
+    for (size_t t = 0; t < T; ++t) {
+      float* yr = y + t * out + o0;
+      for (size_t o = 0; o < n; ++o) yr[o] += wide[o];
     }
+  }
+  tl::kernels::round_to_dtype(y, T * out, d);
 }
 
 // ---- RmsNorm --------------------------------------------------------------------------------------
@@ -78,8 +83,7 @@ void RmsNorm::forward(const float* x, size_t rows, float* y) const {
   // Statistics in f32 whatever d is: mean = sum(x^2) * f32(1/n), rms = sqrt(mean + f32(eps)).
   const float inv_n = static_cast<float>(1.0 / static_cast<double>(n));
   const float eps32 = static_cast<float>(eps);
-  const float* wf = d == tl::DType::F32 ? weight.data<float>() : nullptr;
-  const uint16_t* wh = d == tl::DType::F32 ? nullptr : weight.data<uint16_t>();
+  const void* w = raw_data(weight);
   for (size_t r = 0; r < rows; ++r) {
     const float* xr = x + r * n;
     float* yr = y + r * n;
@@ -87,14 +91,21 @@ void RmsNorm::forward(const float* x, size_t rows, float* y) const {
     for (size_t i = 0; i < n; ++i) acc += static_cast<double>(xr[i]) * xr[i];
     const float mean = static_cast<float>(acc) * inv_n;
     const float rms = std::sqrt(mean + eps32);
-    if (wf) {
+    if (d == tl::DType::F32) {
+      const float* wf = static_cast<const float*>(w);
       for (size_t i = 0; i < n; ++i) yr[i] = (xr[i] / rms) * wf[i];
-    } else {
-      for (size_t i = 0; i < n; ++i) {
-        float w = d == tl::DType::F16 ? tl::f16_to_f32(wh[i]) : tl::bf16_to_f32(wh[i]);
-        yr[i] = rnd(rnd(xr[i] / rms, d) * w, d);
-      }
+      continue;
     }
+    // x / rms rounded to d, then the scale multiplied in d.
+    for (size_t i = 0; i < n; ++i) yr[i] = xr[i] / rms;
+    tl::kernels::round_to_dtype(yr, n, d);
+    float wide[kChunk];
+    for (size_t i0 = 0; i0 < n; i0 += kChunk) {
+      const size_t m = std::min(kChunk, n - i0);
+      tl::kernels::load_as_f32(static_cast<const uint16_t*>(w) + i0, d, wide, m);
+      for (size_t i = 0; i < m; ++i) yr[i0 + i] *= wide[i];
+    }
+    tl::kernels::round_to_dtype(yr, n, d);
   }
 }
 
@@ -117,9 +128,32 @@ void Mlp::forward(const float* x, size_t T, float* y, Workspace& ws) const {
   float* u = ws.get(15, T * I);
   linear_forward(gate_proj, x, T, g);
   linear_forward(up_proj, x, T, u);
-  // silu(g) and the product are separate rounded steps.
-  for (size_t i = 0; i < T * I; ++i) g[i] = rnd(silu_d(g[i], d) * u[i], d);
+  silu_mul(g, u, T * I, d);
   linear_forward(down_proj, g, T, y);
+}
+
+void silu_mul(float* g, const float* u, size_t n, tl::DType d) {
+  if (d == tl::DType::F32) {
+#pragma omp parallel for schedule(static) if (n >= (size_t{1} << 16))
+    for (size_t i = 0; i < n; ++i) g[i] = g[i] / (1.0f + expf(-g[i])) * u[i];
+    return;
+  }
+  // Four rounded steps per element, each as one pass over a block: exp(-g), 1 + e, g / den, * u.
+  const size_t blocks = (n + kChunk - 1) / kChunk;
+#pragma omp parallel for schedule(static) if (n >= (size_t{1} << 16))
+  for (size_t blk = 0; blk < blocks; ++blk) {
+    const size_t i0 = blk * kChunk, m = std::min(kChunk, n - i0);
+    float* gb = g + i0;
+    float t[kChunk];
+    for (size_t i = 0; i < m; ++i) t[i] = expf(-gb[i]);
+    tl::kernels::round_to_dtype(t, m, d);
+    for (size_t i = 0; i < m; ++i) t[i] = 1.0f + t[i];
+    tl::kernels::round_to_dtype(t, m, d);
+    for (size_t i = 0; i < m; ++i) t[i] = gb[i] / t[i];
+    tl::kernels::round_to_dtype(t, m, d);
+    for (size_t i = 0; i < m; ++i) gb[i] = t[i] * u[i0 + i];
+    tl::kernels::round_to_dtype(gb, m, d);
+  }
 }
 
 float silu_d(float v, tl::DType d) {
@@ -156,10 +190,33 @@ void rotary_tables(const float* inv_freq, size_t R, uint32_t offset, size_t S, t
 void apply_rotary(float* x, const float* cos, const float* sin, size_t R, tl::DType d) {
   // Element i pairs with element i + R/2: rot = (-x2, x1); x * cos + rot * sin, each step rounded.
   const size_t h = R / 2;
-  for (size_t i = 0; i < h; ++i) {
-    const float a = x[i], b = x[i + h];
-    x[i] = rnd(rnd(a * cos[i], d) + rnd(-b * sin[i], d), d);
-    x[i + h] = rnd(rnd(b * cos[i + h], d) + rnd(a * sin[i + h], d), d);
+  if (d == tl::DType::F32) {
+    for (size_t i = 0; i < h; ++i) {
+      const float a = x[i], b = x[i + h];
+      x[i] = a * cos[i] + -b * sin[i];
+      x[i + h] = b * cos[i + h] + a * sin[i + h];
+    }
+    return;
+  }
+  constexpr size_t kPairs = 128;
+  float t[4 * kPairs];
+  for (size_t i0 = 0; i0 < h; i0 += kPairs) {
+    const size_t m = std::min(kPairs, h - i0);
+    float *p0 = t, *p1 = t + m, *p2 = t + 2 * m, *p3 = t + 3 * m;
+    for (size_t i = 0; i < m; ++i) {
+      const size_t lo = i0 + i, hi = lo + h;
+      p0[i] = x[lo] * cos[lo];
+      p1[i] = -x[hi] * sin[lo];
+      p2[i] = x[hi] * cos[hi];
+      p3[i] = x[lo] * sin[hi];
+    }
+    tl::kernels::round_to_dtype(t, 4 * m, d);
+    for (size_t i = 0; i < m; ++i) {
+      x[i0 + i] = p0[i] + p1[i];
+      x[i0 + i + h] = p2[i] + p3[i];
+    }
+    tl::kernels::round_to_dtype(x + i0, m, d);
+    tl::kernels::round_to_dtype(x + i0 + h, m, d);
   }
 }
 

@@ -13,10 +13,10 @@ namespace model {
 
 namespace {
 
-inline float rnd(float v, tl::DType d) {
-  if (d == tl::DType::F16) return tl::round_f16(v);
-  if (d == tl::DType::BF16) return tl::round_bf16(v);
-  return v;
+// x = round(m + x), element-wise.
+void residual_add(float* x, const float* m, size_t n, tl::DType d) {
+  for (size_t i = 0; i < n; ++i) x[i] = m[i] + x[i];
+  tl::kernels::round_to_dtype(x, n, d);
 }
 
 // An unsigned decimal number: at most one leading '+', then one or more ASCII digits and nothing
@@ -121,13 +121,13 @@ void DecoderLayer::forward(float* x, size_t S, const float* cos, const float* si
     a->forward(h, S, cos, sin, seqlen_offset, entry, ws, m);
   else
     std::get<GatedDeltaNet>(mixer).forward(h, S, entry, ws, m);
-  for (size_t i = 0; i < S * H; ++i) x[i] = rnd(m[i] + x[i], d);
+  residual_add(x, m, S * H, d);
   mlp_norm.forward(x, S, h);
   if (const auto* mlp = std::get_if<Mlp>(&ffn))
     mlp->forward(h, S, m, ws);
   else
     std::get<MoE>(ffn).forward(h, S, m, ws);
-  for (size_t i = 0; i < S * H; ++i) x[i] = rnd(m[i] + x[i], d);
+  residual_add(x, m, S * H, d);
 }
 
 // ---- LlmModel -------------------------------------------------------------------------------------

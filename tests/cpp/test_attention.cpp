@@ -417,3 +417,53 @@ TEST(Attention, FailuresAndTheirTexts) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Cache, LifecycleOfEntries) {
+  EXPECT_TRUE(model::KVCache(0).layers.empty());
+  model::KVCache cache(3);
+  ASSERT_EQ(cache.layers.size(), 3u);
+  for (const LayerCache& l : cache.layers) {
+    EXPECT_FALSE(l.has_kv());
+    EXPECT_FALSE(l.state_present[l.cur]);
+    EXPECT_FALSE(l.tails_present[l.cur]);
+  }
+  // A delta-rule writer fills the pending buffer (1 - cur) and marks the step pending.
+  auto write_state = [](LayerCache& l, float v) {
+    const int p = 1 - l.cur;
+    l.state[p].assign(4, v);
+    l.tail_q[p].assign(2, v);
+    l.state_present[p] = l.tails_present[p] = true;
+    l.state_pending = true;
+  };
+  LayerCache& l = cache.layers[1];
+  write_state(l, 1.0f);
+  cache.rollback();  // discarded: still empty
+  EXPECT_FALSE(l.state_present[l.cur]);
+  EXPECT_FALSE(l.state_pending);
+  write_state(l, 2.0f);
+  cache.commit();
+  ASSERT_TRUE(l.state_present[l.cur]);
+  EXPECT_EQ(l.state[l.cur], std::vector<float>(4, 2.0f));
+  write_state(l, 3.0f);
+  cache.rollback();  // the committed state is untouched
+  EXPECT_EQ(l.state[l.cur], std::vector<float>(4, 2.0f));
+  EXPECT_TRUE(l.tails_present[l.cur]);
+  write_state(l, 4.0f);
+  cache.commit();
+  EXPECT_EQ(l.state[l.cur], std::vector<float>(4, 4.0f));
+  // Reset empties every entry and keeps their number.
+  cache.layers[0].kv_len = cache.layers[0].kv_pending = 5;
+  cache.reset();
+  ASSERT_EQ(cache.layers.size(), 3u);
+  for (const LayerCache& e : cache.layers) {
+    EXPECT_FALSE(e.has_kv());
+    EXPECT_EQ(e.kv_pending, 0u);
+    EXPECT_FALSE(e.state_present[e.cur]);
+    EXPECT_FALSE(e.tails_present[e.cur]);
+    EXPECT_FALSE(e.state_pending);
+  }
+}
+
+}  // namespace

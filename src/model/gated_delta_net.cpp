@@ -39,15 +39,15 @@ constexpr size_t kParallelMinWork = 16 * 64 * 64;
 
 float softplus_d(float z, tl::DType d) {
   const float m = z < 0.0f ? 0.0f : z;  // maximum(z, 0): a NaN z stays NaN
-  const float e = rd(std::exp(-std::fabs(z)), d);
-  const float l = rd(std::log(rd(e + 1.0f, d)), d);  // affine e * 1 + 1: e * 1 is exact
+  const float e = rd(expf(-std::fabs(z)), d);
+  const float l = rd(logf(rd(e + 1.0f, d)), d);  // affine e * 1 + 1: e * 1 is exact
   return rd(m + l, d);
 }
 
 float gdn_decay(float a, float dt_bias, float A, tl::DType d) {
   const float z = rd(a + dt_bias, d);
   const float sp = softplus_d(z, d);
-  return rd(std::exp(rd(-sp * A, d)), d);
+  return rd(expf(rd(-sp * A, d)), d);
 }
 
 void delta_rule_step(const float* S_in, float* S_out, size_t D, const float* q, const float* k,
@@ -185,7 +185,7 @@ void GatedDeltaNet::forward(const float* x, size_t T, LayerCache& entry, Workspa
 
   // Decay per token and head: exp(-softplus(a + dt_bias) * exp(A_log)).
   for (size_t h = 0; h < N; ++h) {
-    const float A = rd(std::exp(elem(A_log, h)), d);
+    const float A = rd(expf(elem(A_log, h)), d);
     const float dtb = elem(dt_bias, h);
     for (size_t t = 0; t < T; ++t) decay[t * N + h] = gdn_decay(decay[t * N + h], dtb, A, d);
   }

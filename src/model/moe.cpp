@@ -40,7 +40,7 @@ void softmax_row(float* p, size_t E) {
     if (mx < p[i]) mx = p[i];
   float sum = 0.0f;
   for (size_t i = 0; i < E; ++i) {
-    p[i] = std::exp(p[i] - mx);
+    p[i] = expf(p[i] - mx);
     sum += p[i];
   }
   for (size_t i = 0; i < E; ++i) p[i] /= sum;
@@ -128,7 +128,7 @@ void MoE::forward(const float* x, size_t n, float* out, Workspace& ws) const {
   // in rank order, exactly as a token-by-token loop would.
   for (size_t i = 0; i < n * H; ++i) out[i] = 0.0f;
   if (k > 0) {
-    const size_t chunk = std::max<size_t>(1, kMaxRankedFloats / (k * H ? k * H : 1));
+    const size_t chunk = std::max<size_t>(1, kMaxRankedFloats / std::max<size_t>(1, k * H));
     thread_local std::vector<uint32_t> start, slots;
     for (size_t t0 = 0; t0 < n; t0 += chunk) {
       const size_t nt = std::min(chunk, n - t0);

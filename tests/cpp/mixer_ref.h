@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "model/layers.h"
@@ -191,6 +193,56 @@ inline bool all_f16(const float* p, size_t n) {
   for (size_t i = 0; i < n; ++i)
     if (!std::isnan(p[i]) && tl::round_f16(p[i]) != p[i]) return false;
   return true;
+}
+
+// A safetensors file of F32 tensors, written byte by byte: 8-byte little-endian header length,
+// the JSON header (padded with spaces to a multiple of 8), then the data in the listed order.
+struct NamedTensor {
+  std::string name;
+  tl::Shape shape;
+  std::vector<float> data;
+};
+
+inline std::string write_safetensors(const std::string& file, const std::vector<NamedTensor>& ts) {
+  std::string header = "{";
+  size_t off = 0;
+  for (const NamedTensor& t : ts) {
+    std::string shape;
+    for (size_t i = 0; i < t.shape.size(); ++i) {
+      if (i) shape += ",";
+      shape += std::to_string(t.shape[i]);
+    }
+    const size_t end = off + t.data.size() * 4;
+    if (header.size() > 1) header += ",";
+    header += "\"" + t.name +
+              "\":{\"dtype\":\"F32\",\"shape\":[" + shape + "],\"data_offsets\":[" +
+              std::to_string(off) + "," + std::to_string(end) + "]}";
+    off = end;
+  }
+  header += "}";
+  while (header.size() % 8) header += ' ';
+  const std::string path = ::testing::TempDir() + "/" + file;
+  FILE* f = std::fopen(path.c_str(), "wb");
+  uint64_t n = header.size();
+  unsigned char len[8];
+  for (int i = 0; i < 8; ++i) len[i] = (unsigned char)(n >> (8 * i));
+  std::fwrite(len, 1, 8, f);
+  std::fwrite(header.data(), 1, header.size(), f);
+  for (const NamedTensor& t : ts) std::fwrite(t.data.data(), 4, t.data.size(), f);
+  std::fclose(f);
+  return path;
+}
+
+// Random values for every (name, shape), in the given order.
+inline std::vector<NamedTensor> random_tensors(Rng& rng,
+                                               const std::vector<std::pair<std::string, tl::Shape>>& spec) {
+  std::vector<NamedTensor> ts;
+  for (const auto& [name, shape] : spec) {
+    size_t n = 1;
+    for (size_t s : shape) n *= s;
+    ts.push_back({name, shape, rng.vec(n)});
+  }
+  return ts;
 }
 
 }  // namespace mref

@@ -399,3 +399,72 @@ TEST(GatedDeltaNet, Bf16FailsAtFirstProductWithoutTouchingTheCache) {
   EXPECT_FALSE(e.state_present[0] || e.state_present[1]);
   EXPECT_FALSE(e.tails_present[0] || e.tails_present[1]);
 }
+
+// Loading fetches every tensor in a fixed order: removing any one tensor from an otherwise
+// complete file names exactly that tensor. Convolution tensors are read only with
+// use_short_conv (and their biases only with conv_bias); stray ones in the file are ignored.
+TEST(GatedDeltaNet, LoadFetchOrderAndSwitches) {
+  const size_t H = 5, N = 2, D = 3, C = N * D, K = 3;
+  for (auto [conv, bias] : {std::pair{false, false}, {true, false}, {true, true}}) {
+    model::Config cfg;
+    cfg.hidden_size = H;
+    cfg.num_attention_heads = N;
+    cfg.head_dim = D;
+    cfg.use_short_conv = conv;
+    cfg.conv_kernel_size = K;
+    cfg.conv_bias = bias;
+    cfg.norm_eps = 1e-5;
+    const std::string p = "layers.3.attn.";
+    std::vector<std::pair<std::string, tl::Shape>> spec, stray;
+    for (const char* c : {"conv_q", "conv_k", "conv_v"}) {
+      auto& to = conv ? spec : stray;
+      to.push_back({p + c + ".conv.weight", {C, 1, K}});
+      (bias ? spec : stray).push_back({p + c + ".conv.bias", {C}});
+    }
+    for (const char* n : {"q_proj", "k_proj", "v_proj"}) spec.push_back({p + n + ".weight", {C, H}});
+    spec.push_back({p + "beta_proj.weight", {N, H}});
+    spec.push_back({p + "alpha_proj.weight", {N, H}});
+    spec.push_back({p + "g_proj.weight", {C, H}});
+    spec.push_back({p + "o_proj.weight", {H, C}});
+    spec.push_back({p + "g_norm.weight", {D}});
+    spec.push_back({p + "dt_bias", {N}});
+    spec.push_back({p + "A_log", {N}});
+    mref::Rng rng(conv + 2 * bias);
+    const std::vector<mref::NamedTensor> ts = mref::random_tensors(rng, spec);
+    std::vector<mref::NamedTensor> all = ts;
+    for (const auto& t : mref::random_tensors(rng, stray)) all.push_back(t);
+
+    auto open = [&](const std::vector<mref::NamedTensor>& file) {
+      return tl::VarBuilder::from_mmaped_safetensors(mref::write_safetensors("gdn.safetensors", file),
+                                                     DType::F16)
+          .pp("layers.3")
+          .pp("attn");
+    };
+    const model::GatedDeltaNet g = model::GatedDeltaNet::load(cfg, open(all));
+    EXPECT_EQ(g.num_heads, N);
+    EXPECT_EQ(g.head_dim, D);
+    EXPECT_EQ(g.g_norm.eps, 1e-5);
+    EXPECT_EQ(g.conv_q.has_value(), conv);
+    EXPECT_EQ(g.conv_v.has_value(), conv);
+    if (conv) {
+      EXPECT_EQ(g.conv_k->bias.has_value(), bias);
+      EXPECT_EQ(g.conv_k->kernel_size, K);
+    }
+    EXPECT_EQ(g.q_proj.weight.dtype(), DType::F16);
+    EXPECT_EQ(g.o_proj.weight.shape(), (tl::Shape{H, C}));
+    const size_t iq = conv ? (bias ? 6 : 3) : 0;  // q_proj's place in the fetch order
+    EXPECT_EQ(g.q_proj.weight.to_f32_vec(), mref::in_dtype(ts[iq].data, DType::F16));
+    EXPECT_EQ(g.A_log.to_f32_vec(), mref::in_dtype(ts.back().data, DType::F16));
+
+    for (size_t i = 0; i < ts.size(); ++i) {
+      std::vector<mref::NamedTensor> missing = ts;
+      missing.erase(missing.begin() + i);
+      try {
+        model::GatedDeltaNet::load(cfg, open(missing));
+        ADD_FAILURE() << "loaded without " << ts[i].name;
+      } catch (const tl::Error& e) {
+        EXPECT_EQ(std::string(e.what()), "cannot find tensor " + ts[i].name);
+      }
+    }
+  }
+}

@@ -257,3 +257,81 @@ TEST(MoE, Failures) {
   EXPECT_EQ(error_text([&] { model::topk_2d(x.data(), 1, 5, 6, w.data(), ids.data()); }),
             "internal: index out of bounds: the len is 5 but the index is 5");
 }
+
+// Loading: experts 0 .. E-1 (gate, up, down, each weight then bias), the shared expert of width
+// S * Ie, then the router "gate.weight"; removing any one tensor names exactly that one.
+TEST(MoE, LoadFetchOrder) {
+  const size_t H = 4, E = 3, Ie = 2;
+  for (auto [bias, shared] : {std::pair<bool, std::optional<uint64_t>>{false, std::nullopt},
+                              {true, 2}, {false, 0}}) {
+    model::Config cfg;
+    cfg.hidden_size = H;
+    cfg.mlp_bias = bias;
+    cfg.moe_config = model::MoeConfig{Ie, E, shared, 2, 2.5f, true, std::nullopt};
+    const std::string p = "layers.1.mlp.";
+    std::vector<std::pair<std::string, tl::Shape>> spec;
+    auto mlp = [&](const std::string& pre, size_t I) {
+      for (auto [n, s] : {std::pair<const char*, tl::Shape>{"gate_proj", {I, H}},
+                          {"up_proj", {I, H}}, {"down_proj", {H, I}}}) {
+        spec.push_back({pre + n + ".weight", s});
+        if (bias) spec.push_back({pre + n + ".bias", {s[0]}});
+      }
+    };
+    for (size_t j = 0; j < E; ++j) mlp(p + "experts." + std::to_string(j) + ".", Ie);
+    if (shared) mlp(p + "shared_experts.", *shared * Ie);
+    spec.push_back({p + "gate.weight", {E, H}});
+    mref::Rng rng(bias);
+    const std::vector<mref::NamedTensor> ts = mref::random_tensors(rng, spec);
+    auto open = [&](const std::vector<mref::NamedTensor>& file) {
+      return tl::VarBuilder::from_mmaped_safetensors(mref::write_safetensors("moe.safetensors", file),
+                                                     DType::F32)
+          .pp("layers.1")
+          .pp("mlp");
+    };
+    const model::MoE m = model::MoE::load(cfg, open(ts));
+    EXPECT_EQ(m.experts.size(), E);
+    EXPECT_EQ(m.shared_experts.has_value(), shared.has_value());
+    if (shared) {
+      EXPECT_EQ(m.shared_experts->inner(), *shared * Ie);
+    }
+    EXPECT_EQ(m.experts[2].down_proj.bias.has_value(), bias);
+    EXPECT_EQ(m.num_experts_per_tok, 2u);
+    EXPECT_EQ(m.n_routed_experts, E);
+    EXPECT_EQ(m.routed_scaling_factor, 2.5f);
+    EXPECT_TRUE(m.norm_topk_prob);
+    EXPECT_EQ(m.gate.to_f32_vec(), ts.back().data);
+    for (size_t i = 0; i < ts.size(); ++i) {
+      std::vector<mref::NamedTensor> missing = ts;
+      missing.erase(missing.begin() + i);
+      try {
+        model::MoE::load(cfg, open(missing));
+        ADD_FAILURE() << "loaded without " << ts[i].name;
+      } catch (const tl::Error& e) {
+        EXPECT_EQ(std::string(e.what()), "cannot find tensor " + ts[i].name);
+      }
+    }
+  }
+}
+
+// A block configured with more experts per token than experts still loads; only its forward
+// pass fails.
+TEST(MoE, LoadAcceptsTooManyExpertsPerToken) {
+  const size_t H = 3, E = 2, Ie = 2;
+  model::Config cfg;
+  cfg.hidden_size = H;
+  cfg.moe_config = model::MoeConfig{Ie, E, std::nullopt, 5, 1.0f, false, std::nullopt};
+  std::vector<std::pair<std::string, tl::Shape>> spec;
+  for (size_t j = 0; j < E; ++j)
+    for (auto [n, s] : {std::pair<const char*, tl::Shape>{"gate_proj", {Ie, H}}, {"up_proj", {Ie, H}},
+                        {"down_proj", {H, Ie}}})
+      spec.push_back({"experts." + std::to_string(j) + "." + n + ".weight", s});
+  spec.push_back({"gate.weight", {E, H}});
+  mref::Rng rng(1);
+  const model::MoE m = model::MoE::load(
+      cfg, tl::VarBuilder::from_mmaped_safetensors(
+               mref::write_safetensors("moe_k.safetensors", mref::random_tensors(rng, spec)),
+               DType::F32));
+  const std::vector<float> x = rng.vec(H);
+  EXPECT_EQ(error_text([&] { run(m, x, 1); }),
+            "internal: index out of bounds: the len is 2 but the index is 2");
+}

@@ -468,3 +468,18 @@ TEST(GatedDeltaNet, LoadFetchOrderAndSwitches) {
     }
   }
 }
+
+// Degenerate sizes (no heads, or heads of width 0, without convolutions) load as empty tensors;
+// a forward pass then has nothing to mix and returns zeros instead of touching memory it lacks.
+TEST(GatedDeltaNet, EmptyHeadsGiveZeros) {
+  for (Shape s : {Shape{4, 0, 5}, Shape{4, 3, 0}}) {
+    mref::Rng rng(1);
+    const model::GatedDeltaNet g = make_gdn(rng, s, {false, 4, false}, DType::F32);
+    model::LayerCache e;
+    model::Workspace ws;
+    const std::vector<float> out = run(g, rng.vec(2 * s.H), 2, e, ws);
+    EXPECT_EQ(out, std::vector<float>(2 * s.H, 0.0f));
+    EXPECT_TRUE(e.state_present[e.cur]);
+    EXPECT_TRUE(e.state[e.cur].empty());
+  }
+}

@@ -223,12 +223,17 @@ inline std::string write_safetensors(const std::string& file, const std::vector<
   while (header.size() % 8) header += ' ';
   const std::string path = ::testing::TempDir() + "/" + file;
   FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) {
+    ADD_FAILURE() << "cannot write " << path;
+    return path;
+  }
   uint64_t n = header.size();
   unsigned char len[8];
   for (int i = 0; i < 8; ++i) len[i] = (unsigned char)(n >> (8 * i));
   std::fwrite(len, 1, 8, f);
   std::fwrite(header.data(), 1, header.size(), f);
-  for (const NamedTensor& t : ts) std::fwrite(t.data.data(), 4, t.data.size(), f);
+  for (const NamedTensor& t : ts)
+    if (!t.data.empty()) std::fwrite(t.data.data(), 4, t.data.size(), f);
   std::fclose(f);
   return path;
 }

@@ -50,6 +50,11 @@ float gdn_decay(float a, float dt_bias, float A, tl::DType d) {
   return rd(expf(rd(-sp * A, d)), d);
 }
 
+// The loops run across the value channels b, lane by lane, so every target computes the same
+// values; the clones only pick wider vectors on x86 machines that have them.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+#endif
 void delta_rule_step(const float* S_in, float* S_out, size_t D, const float* q, const float* k,
                      const float* v, float decay, float beta, tl::DType d, float* o,
                      float* scratch) {

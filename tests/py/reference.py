@@ -65,8 +65,15 @@ class Reference:
         """Matrix product, accumulated in float64, rounded once."""
         return self.R(np.asarray(a, np.float64) @ np.asarray(b, np.float64))
 
-    def rsum(self, a, axis=-1):
-        return self.R(np.sum(np.asarray(a, np.float64), axis=axis, keepdims=True))
+    def rsum(self, a):
+        """Sum over the last axis. In binary16 the partial sums are rounded one after another
+        (left to right), so a sum can overflow to infinity like the dtype's own addition."""
+        if not self.f16:
+            return np.sum(a, axis=-1, keepdims=True)
+        acc = np.zeros(a.shape[:-1] + (1,), np.float32)
+        for j in range(a.shape[-1]):
+            acc = self.R(acc + a[..., j:j + 1])
+        return acc
 
     def scalar(self, v):
         """A float64 constant converted to the model dtype (affine factors and offsets)."""
@@ -159,10 +166,12 @@ class Reference:
         cfg = self.moe
         k = cfg.num_experts_per_tok
         gate = self.w[prefix + ".gate.weight"]
-        logits = np.asarray(x, np.float64) @ np.asarray(gate, np.float64).T
-        logits = logits - logits.max(axis=-1, keepdims=True)
-        probs = np.exp(logits)
-        probs /= probs.sum(axis=-1, keepdims=True)
+        # Routing is F32 math: float64 here in f32 mode; in f16 mode float32 arithmetic, so the
+        # weights handed to the F16 mix round like the model's.
+        rt = np.float32 if self.f16 else np.float64
+        logits = (np.asarray(x, np.float64) @ np.asarray(gate, np.float64).T).astype(rt)
+        probs = np.exp(logits - logits.max(axis=-1, keepdims=True))
+        probs = probs / probs.sum(axis=-1, keepdims=True, dtype=np.float64).astype(rt)
         E = probs.shape[1]
         if k > E:
             raise IndexError(f"index out of bounds: the len is {E} but the index is {E}")
@@ -171,12 +180,12 @@ class Reference:
             order = np.argsort(-probs[t], kind="stable")
             if 0 < k < E:
                 self.min_route_gap = min(self.min_route_gap,
-                                         probs[t, order[k - 1]] - probs[t, order[k]])
+                                         float(probs[t, order[k - 1]] - probs[t, order[k]]))
             ids = order[:k]
-            w = probs[t, ids].astype(np.float32).astype(np.float64)
+            w = probs[t, ids].astype(np.float32).astype(rt)
             if k >= 2 and cfg.norm_topk_prob:
-                w = w / w.sum()
-            w = w * float(np.float32(cfg.routed_scaling_factor))
+                w = w / w.sum(dtype=np.float64).astype(rt)
+            w = w * rt(np.float32(cfg.routed_scaling_factor))
             acc = self.R(np.zeros(x.shape[1]))
             for e, we in zip(ids, w):
                 y = self.mlp(x[t:t + 1], f"{prefix}.experts.{e}")[0]
@@ -326,24 +335,20 @@ class Reference:
         name = "embed_tokens" if self.tied else "lm_head"
         return np.asarray(self.linear(last, name, self.lm_bias)[0], np.float64)
 
-    def greedy(self, prompt, n_new, eos=None):
-        """Greedy ids fed one token at a time after the prompt; also returns, per step, the gap
-        between the two largest logits (ties make the choice depend on rounding)."""
+    def greedy(self, prompt, n_new):
+        """Greedy ids (the highest id among equal maxima) fed one token at a time after the
+        prompt, and the logits each id was chosen from."""
         self.reset()
         logits = self.forward(prompt, 0)
         pos = len(prompt)
-        ids, gaps = [], []
+        ids, steps = [], []
         for _ in range(n_new):
-            top = np.sort(logits)[-2:] if logits.size >= 2 else np.array([-np.inf, logits[0]])
-            gaps.append(top[1] - top[0])
-            # Highest id among equal maxima.
             t = int(np.flatnonzero(logits == logits.max())[-1])
             ids.append(t)
-            if eos is not None and t == eos:
-                break
+            steps.append(logits)
             logits = self.forward([t], pos)
             pos += 1
-        return ids, gaps
+        return ids, steps
 
 
 # Tolerances for comparing the model's logits with the reference: F32 to 1e-4 of the logit scale

@@ -175,3 +175,13 @@ def write_model(path, cfg, seed=0, tied=True, dtype=np.float32, tensors=None):
         tensors = random_weights(cfg, seed=seed, tied=tied, dtype=dtype)
     save_file(tensors, str(path))
     return tensors
+
+
+def config_json(cfg):
+    """The configuration as JSON text, with the two attribute objects as nested objects."""
+    import json
+
+    out = {}
+    for k, v in cfg.items():
+        out[k] = vars(v) if isinstance(v, types.SimpleNamespace) else v
+    return json.dumps(out)

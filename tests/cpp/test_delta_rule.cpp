@@ -59,6 +59,26 @@ RefState zero_state(const model::GatedDeltaNet& g) {
   return {Vec(g.num_heads * g.head_dim * g.head_dim, 0.0), {Vec(C * W), Vec(C * W), Vec(C * W)}};
 }
 
+// One token of the recurrence for one head: decay, read with the key, correct towards the
+// value, write, read with the query. S (D x D) in place.
+void ref_step(const mref::Mode& m, size_t D, double* S, const double* q, const double* k,
+              const double* v, double gam, double bet, double* o) {
+  for (size_t i = 0; i < D * D; ++i) S[i] = m.r(S[i] * gam);
+  Vec delta(D);
+  for (size_t b = 0; b < D; ++b) {
+    double r = 0;
+    for (size_t a = 0; a < D; ++a) r += k[a] * S[a * D + b];
+    delta[b] = m.r(m.r(v[b] - m.r(r)) * bet);
+  }
+  for (size_t a = 0; a < D; ++a)
+    for (size_t b = 0; b < D; ++b) S[a * D + b] = m.r(S[a * D + b] + m.r(k[a] * delta[b]));
+  for (size_t b = 0; b < D; ++b) {
+    double acc = 0;
+    for (size_t a = 0; a < D; ++a) acc += q[a] * S[a * D + b];
+    o[b] = m.r(acc);
+  }
+}
+
 // The mixer written step by step from its math.
 Vec ref_gdn(const mref::Mode& m, const model::GatedDeltaNet& g, const Vec& x, size_t T,
             RefState& st) {
@@ -95,27 +115,9 @@ Vec ref_gdn(const mref::Mode& m, const model::GatedDeltaNet& g, const Vec& x, si
 
   Vec o(T * C);
   for (size_t t = 0; t < T; ++t)
-    for (size_t h = 0; h < N; ++h) {
-      double* S = st.S.data() + h * D * D;
-      const double* qi = &q[t * C + h * D];
-      const double* ki = &k[t * C + h * D];
-      const double* vi = &v[t * C + h * D];
-      const double gam = decay[t * N + h], bet = beta[t * N + h];
-      for (size_t i = 0; i < D * D; ++i) S[i] = m.r(S[i] * gam);
-      Vec delta(D);
-      for (size_t b = 0; b < D; ++b) {
-        double r = 0;
-        for (size_t a2 = 0; a2 < D; ++a2) r += ki[a2] * S[a2 * D + b];
-        delta[b] = m.r(m.r(vi[b] - m.r(r)) * bet);
-      }
-      for (size_t a2 = 0; a2 < D; ++a2)
-        for (size_t b = 0; b < D; ++b) S[a2 * D + b] = m.r(S[a2 * D + b] + m.r(ki[a2] * delta[b]));
-      for (size_t b = 0; b < D; ++b) {
-        double acc = 0;
-        for (size_t a2 = 0; a2 < D; ++a2) acc += qi[a2] * S[a2 * D + b];
-        o[t * C + h * D + b] = m.r(acc);
-      }
-    }
+    for (size_t h = 0; h < N; ++h)
+      ref_step(m, D, st.S.data() + h * D * D, &q[t * C + h * D], &k[t * C + h * D],
+               &v[t * C + h * D], decay[t * N + h], beta[t * N + h], &o[t * C + h * D]);
   mref::rms_norm(m, o, T * N, mref::values(g.g_norm.weight), g.g_norm.eps);
   for (size_t i = 0; i < o.size(); ++i) o[i] = m.r(o[i] * mref::silu(m, gg[i]));
   return mref::linear(m, g.o_proj, o, T);
@@ -278,20 +280,9 @@ TEST(DeltaRuleStep, FirstTokenClosedFormAndReference) {
       const std::vector<float> q2 = mref::in_dtype(rng.vec(D), d), k2 = mref::in_dtype(rng.vec(D), d),
                                v2 = mref::in_dtype(rng.vec(D), d);
       const float g2 = tl::round_f16(0.9f), b2 = tl::round_f16(0.3f);
-      Vec rS(S0.begin(), S0.end()), rO(D), delta(D);
-      for (double& e : rS) e = m.r(e * g2);
-      for (size_t b = 0; b < D; ++b) {
-        double r = 0;
-        for (size_t a = 0; a < D; ++a) r += k2[a] * rS[a * D + b];
-        delta[b] = m.r(m.r(v2[b] - m.r(r)) * b2);
-      }
-      for (size_t a = 0; a < D; ++a)
-        for (size_t b = 0; b < D; ++b) rS[a * D + b] = m.r(rS[a * D + b] + m.r(k2[a] * delta[b]));
-      for (size_t b = 0; b < D; ++b) {
-        double acc = 0;
-        for (size_t a = 0; a < D; ++a) acc += q2[a] * rS[a * D + b];
-        rO[b] = m.r(acc);
-      }
+      Vec rS(S0.begin(), S0.end()), rO(D);
+      const Vec q2d(q2.begin(), q2.end()), k2d(k2.begin(), k2.end()), v2d(v2.begin(), v2.end());
+      ref_step(m, D, rS.data(), q2d.data(), k2d.data(), v2d.data(), g2, b2, rO.data());
       std::vector<float> out1(D), out2(D), S1(D * D);
       model::delta_rule_step(S0.data(), S1.data(), D, q2.data(), k2.data(), v2.data(), g2, b2, d,
                              out1.data(), scratch.data());

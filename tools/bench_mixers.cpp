@@ -159,8 +159,8 @@ int main(int argc, char** argv) {
     const size_t L = (size_t)(kSetBytes / wbytes) + 1;
     std::vector<model::GatedDeltaNet> layers(L, g);
     for (model::GatedDeltaNet& l : layers)
-      for (model::Linear* p : {&l.q_proj, &l.k_proj, &l.v_proj, &l.beta_proj, &l.alpha_proj,
-                               &l.g_proj, &l.o_proj})
+      for (model::Linear* p :
+           {&l.q_proj, &l.k_proj, &l.v_proj, &l.beta_proj, &l.alpha_proj, &l.g_proj, &l.o_proj})
         p->weight = clone(p->weight);
     std::vector<model::LayerCache> caches(L);
     model::Workspace ws;
@@ -175,10 +175,11 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < L; ++i) decode();
     const double t = median_time(std::max<int>(reps, 2 * L), decode);
     const double sbytes = 2.0 * N * D * D * 4;  // state read and written (f32)
-    std::printf("GatedDeltaNet decode %s (%zu layers): %8.1f us, weights %.1f MB + state %.1f MB, "
-                "%.1f GB/s (%.0f%% of bandwidth)\n",
-                tl::dtype_name(d), L, t * 1e6, wbytes / 1e6, sbytes / 1e6,
-                (wbytes + sbytes) / t / 1e9, 100 * (wbytes + sbytes) / t / 1e9 / bw);
+    std::printf(
+        "GatedDeltaNet decode %s (%zu layers): %8.1f us, weights %.1f MB + state %.1f MB, "
+        "%.1f GB/s (%.0f%% of bandwidth)\n",
+        tl::dtype_name(d), L, t * 1e6, wbytes / 1e6, sbytes / 1e6, (wbytes + sbytes) / t / 1e9,
+        100 * (wbytes + sbytes) / t / 1e9 / bw);
     if (!only.empty()) continue;  // prompt timings only in the full run
     const size_t T = 128;
     std::vector<float> xs = random_vec(rng, T * H, 1.0f), outs(T * H);
@@ -227,9 +228,10 @@ int main(int argc, char** argv) {
     };
     const double t = median_time(std::max<int>(reps, 2 * X), decode);
     const double bytes = (double)(k * 3 * H * I + E * H) * tl::dtype_size(d);
-    std::printf("MoE decode F16 E=64 k=8 I=768 (%zu layers): %8.1f us, reads %.1f MB, %.1f GB/s "
-                "(%.0f%% of bandwidth)\n",
-                L, t * 1e6, bytes / 1e6, bytes / t / 1e9, 100 * bytes / t / 1e9 / bw);
+    std::printf(
+        "MoE decode F16 E=64 k=8 I=768 (%zu layers): %8.1f us, reads %.1f MB, %.1f GB/s "
+        "(%.0f%% of bandwidth)\n",
+        L, t * 1e6, bytes / 1e6, bytes / t / 1e9, 100 * bytes / t / 1e9 / bw);
     if (!only.empty()) return 0;
     const size_t n = 128;
     std::vector<float> xp = random_vec(rng, n * H, 1.0f), outs(n * H);

@@ -92,8 +92,8 @@ Vec ref_gdn(const mref::Mode& m, const model::GatedDeltaNet& g, const Vec& x, si
     Vec* xs[3] = {&q, &k, &v};
     for (int i = 0; i < 3; ++i)
       *xs[i] = mref::conv(m, mref::values(cs[i]->weight),
-                          cs[i]->bias ? mref::values(*cs[i]->bias) : Vec{}, C,
-                          cs[i]->kernel_size, *xs[i], T, st.tail[i]);
+                          cs[i]->bias ? mref::values(*cs[i]->bias) : Vec{}, C, cs[i]->kernel_size,
+                          *xs[i], T, st.tail[i]);
   }
   for (Vec* p : {&q, &k, &v})
     for (double& e : *p) e = mref::silu(m, e);
@@ -171,23 +171,22 @@ TEST_P(GdnRef, PromptThenTokensMatchReference) {
       mref::expect_close(out, want, tol_for(d), "out");
       if (d == DType::F16) {
         mref::expect_mostly_exact(out, want, 0.9, "out");
-    EXPECT_TRUE(mref::all_f16(out.data(), out.size()));
-  }
+        EXPECT_TRUE(mref::all_f16(out.data(), out.size()));
+      }
       expect_state(g, e, st, d);
     }
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Switches, GdnRef,
-    ::testing::Values(std::make_tuple(DType::F32, false, 4, false),
-                      std::make_tuple(DType::F32, true, 4, false),
-                      std::make_tuple(DType::F32, true, 4, true),
-                      std::make_tuple(DType::F32, true, 1, false),
-                      std::make_tuple(DType::F32, true, 2, true),
-                      std::make_tuple(DType::F16, false, 4, false),
-                      std::make_tuple(DType::F16, true, 4, true),
-                      std::make_tuple(DType::F16, true, 1, true)));
+INSTANTIATE_TEST_SUITE_P(Switches, GdnRef,
+                         ::testing::Values(std::make_tuple(DType::F32, false, 4, false),
+                                           std::make_tuple(DType::F32, true, 4, false),
+                                           std::make_tuple(DType::F32, true, 4, true),
+                                           std::make_tuple(DType::F32, true, 1, false),
+                                           std::make_tuple(DType::F32, true, 2, true),
+                                           std::make_tuple(DType::F16, false, 4, false),
+                                           std::make_tuple(DType::F16, true, 4, true),
+                                           std::make_tuple(DType::F16, true, 1, true)));
 
 // The same tokens in one call or one call each: same outputs and same final state and tails.
 TEST(GatedDeltaNet, PromptInOneCallEqualsTokenByToken) {
@@ -277,7 +276,8 @@ TEST(DeltaRuleStep, FirstTokenClosedFormAndReference) {
     for (DType d : {DType::F32, DType::F16}) {
       const mref::Mode m{d == DType::F16};
       std::vector<float> S0 = mref::in_dtype(rng.vec(D * D), d);
-      const std::vector<float> q2 = mref::in_dtype(rng.vec(D), d), k2 = mref::in_dtype(rng.vec(D), d),
+      const std::vector<float> q2 = mref::in_dtype(rng.vec(D), d),
+                               k2 = mref::in_dtype(rng.vec(D), d),
                                v2 = mref::in_dtype(rng.vec(D), d);
       const float g2 = tl::round_f16(0.9f), b2 = tl::round_f16(0.3f);
       Vec rS(S0.begin(), S0.end()), rO(D);
@@ -412,7 +412,8 @@ TEST(GatedDeltaNet, LoadFetchOrderAndSwitches) {
       to.push_back({p + c + ".conv.weight", {C, 1, K}});
       (bias ? spec : stray).push_back({p + c + ".conv.bias", {C}});
     }
-    for (const char* n : {"q_proj", "k_proj", "v_proj"}) spec.push_back({p + n + ".weight", {C, H}});
+    for (const char* n : {"q_proj", "k_proj", "v_proj"})
+      spec.push_back({p + n + ".weight", {C, H}});
     spec.push_back({p + "beta_proj.weight", {N, H}});
     spec.push_back({p + "alpha_proj.weight", {N, H}});
     spec.push_back({p + "g_proj.weight", {C, H}});
@@ -426,8 +427,8 @@ TEST(GatedDeltaNet, LoadFetchOrderAndSwitches) {
     for (const auto& t : mref::random_tensors(rng, stray)) all.push_back(t);
 
     auto open = [&](const std::vector<mref::NamedTensor>& file) {
-      return tl::VarBuilder::from_mmaped_safetensors(mref::write_safetensors("gdn.safetensors", file),
-                                                     DType::F16)
+      return tl::VarBuilder::from_mmaped_safetensors(
+                 mref::write_safetensors("gdn.safetensors", file), DType::F16)
           .pp("layers.3")
           .pp("attn");
     };

@@ -20,6 +20,7 @@ import tessaline
 MINIMAL = dict(vocab_size=64, hidden_size=32, intermediate_size=48, num_hidden_layers=2,
                num_attention_heads=4)
 REQUIRED = list(MINIMAL)
+NO_EOS = 2**32 - 1
 FILE_ERROR = re.compile(r'^path: ".*no-such-file\.safetensors" ')
 
 
@@ -310,7 +311,7 @@ def test_only_required_keys_give_the_defaults(write_model):
                       attention_out_bias=False, mlp_bias=False, attention_type="softmax")
     assert loads(write_model, spelled, MINIMAL) is None
     e = tessaline.LlmEngine(write_model(spelled, name="d.st"), MINIMAL)
-    assert len(e.generate([1, 2, 3], 3, temperature=0)) == 3
+    assert len(e.generate([1, 2, 3], 3, temperature=0, eos_token_id=NO_EOS)) == 3
 
 
 @pytest.mark.parametrize("file_over,cfg_over,ok", [
@@ -381,7 +382,7 @@ def test_moe_settings(write_model, file_moe, cfg_moe, ok):
 def test_zero_layers(write_model):
     cfg = minimal(num_hidden_layers=0)
     e = tessaline.LlmEngine(write_model(cfg), cfg)
-    assert len(e.generate([1, 2], 4, temperature=0)) == 4
+    assert len(e.generate([1, 2], 4, temperature=0, eos_token_id=NO_EOS)) == 4
     assert list(e.streaming_generate([1, 2], 4, temperature=0)) == e.generate([1, 2], 4,
                                                                               temperature=0)
 
@@ -419,7 +420,8 @@ def test_dtype_selection(write_model):
     tensors["embed_tokens.weight"][:] = 1e5
     path = write_model(cfg, tensors=tensors)
     for dtype in ("fp32", "FP32", "float32", "half", "f16", "", "F16 "):
-        assert len(tessaline.LlmEngine(path, cfg, dtype).generate([1], 2, temperature=0)) == 2
+        e = tessaline.LlmEngine(path, cfg, dtype)
+        assert len(e.generate([1], 2, temperature=0, eos_token_id=NO_EOS)) == 2
     for dtype in ("fp16", "FP16", "Float16", "float16"):
         with pytest.raises(RuntimeError, match=r"^called `Option::unwrap\(\)` on a `None` value$"):
             tessaline.LlmEngine(path, cfg, dtype).generate([1], 2, temperature=0)
@@ -444,7 +446,7 @@ def test_constructions_do_not_leak(write_model):
 
     def cycle():
         e = tessaline.LlmEngine(path, cfg)
-        s = e.streaming_generate([1, 2, 3], 2, temperature=0)
+        s = e.streaming_generate([1, 2, 3], 2, temperature=0, eos_token_id=NO_EOS)
         assert len(list(s)) == 2
         del e, s
 

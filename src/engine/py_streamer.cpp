@@ -47,7 +47,7 @@ PyObject* streamer_next(PyObject* self) {
 
         EngineObject* eo = reinterpret_cast<EngineObject*>(c.engine);
         Engine& e = *eo->engine;
-        std::vector<float> logits;
+        std::vector<float>& logits = c.logits;
         {
           // The engine's flag from building the input to copying out the logits. The forward
           // pass leaves a pending cache step that is committed only once the id is chosen.

@@ -2,6 +2,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "engine/decode.h"
 #include "engine/engine.h"
@@ -23,6 +24,7 @@ struct StreamerContents {
   SamplingSettings settings;
   size_t max_new_tokens = 0;
   uint32_t eos_token_id = 2;
+  std::vector<float> logits;  // scratch for one step's logits, reused across steps
 };
 
 // LlmStreamer instance: header, contents, borrow flag, then the creating thread's identity.

@@ -304,3 +304,69 @@ def test_f16_engine_streams_like_it_generates(make_engine):
     for settings in (dict(temperature=0), dict(temperature=0.9, top_p=0.9, seed=4)):
         assert list(engine.streaming_generate(PROMPT, 8, **settings)) == \
             engine.generate(PROMPT, 8, **settings)
+
+
+MEMORY_SCRIPT = r"""
+import json, os, resource, sys
+sys.path.insert(0, sys.argv[1])
+import tessaline
+path, cfg_json, prompt_json = sys.argv[2:5]
+cfg = json.loads(cfg_json)
+if cfg.get("moe_config") is not None:
+    import types
+    cfg["moe_config"] = types.SimpleNamespace(**cfg["moe_config"])
+prompt = json.loads(prompt_json)
+e = tessaline.LlmEngine(path, cfg)
+kw = dict(temperature=0.9, top_p=0.95, seed=3, eos_token_id=2**32 - 1)
+expected = e.generate(prompt, 40, **kw)
+s = e.streaming_generate(prompt, 40, **kw)
+page = os.sysconf("SC_PAGE_SIZE")
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+margins = [0, 4096, 16384, 65536, 262144, 1 << 20]
+got, failures, attempt = [], 0, 0
+while True:
+    with open("/proc/self/statm") as f:
+        vm = int(f.read().split()[0]) * page
+    resource.setrlimit(resource.RLIMIT_AS, (vm + margins[attempt % len(margins)], hard))
+    attempt += 1
+    try:
+        tok = next(s)
+    except MemoryError:
+        tok = None
+        failures += 1
+    except StopIteration:
+        break
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    if tok is not None:
+        got.append(tok)
+    if attempt > 2000:
+        break
+print(json.dumps({"same": got == expected, "failures": failures, "n": len(got)}))
+"""
+
+
+def test_steps_failing_for_lack_of_memory_can_be_retried(tmp_path, write_model):
+    """Steps cut short by allocation failures (at whatever point of the forward pass or the token
+    choice the address-space limit bites) raise MemoryError, leave the caches and the streamer as
+    they were, and the retried steps give the ids of an unfailed run."""
+    import json
+    import os
+    import subprocess
+    import sys
+
+    cfg = modelgen.base_config(vocab_size=3000, hidden_size=64, intermediate_size=96,
+                               num_hidden_layers=4, attention_type="hybrid", hybrid_ratio="1:1",
+                               moe_config=modelgen.moe(n_dense_layer=2))
+    path = write_model(cfg)
+    cfg_json = dict(cfg, moe_config=vars(cfg["moe_config"]))
+    env = dict(os.environ, OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1",
+               MALLOC_MMAP_THRESHOLD_="4096", MALLOC_TRIM_THRESHOLD_="0", MALLOC_TOP_PAD_="0")
+    mod_dir = os.path.dirname(tessaline.__file__)
+    r = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT, mod_dir, path, json.dumps(cfg_json),
+                        json.dumps(PROMPT * 4)], env=env, capture_output=True, text=True,
+                       timeout=300)
+    assert r.returncode == 0, r.stderr[-2000:]
+    out = json.loads(r.stdout.strip().splitlines()[-1])
+    assert out["failures"] > 0 and out["n"] == 40
+    assert out["same"]

@@ -1,4 +1,5 @@
 // Class LlmEngine: construction, generate, streaming_generate and clear_kv_cache.
+#include <atomic>
 #include <memory>
 #include <string>
 #include <unordered_set>
@@ -187,12 +188,8 @@ PyType_Spec engine_spec = {"tessaline.LlmEngine", static_cast<int>(sizeof(Engine
 }  // namespace
 
 PyTypeObject* engine_type() {
-  // Created once per process under the interpreter lock and never released.
-  static PyTypeObject* type = nullptr;
-  if (type == nullptr) {
-    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&engine_spec));
-  }
-  return type;
+  static std::atomic<PyObject*> slot{nullptr};
+  return cached_type(slot, &engine_spec);
 }
 
 }  // namespace engine::py

@@ -1,4 +1,5 @@
 // Class LlmStreamer: one decoding step per __next__, bound to the thread that created it.
+#include <atomic>
 #include <memory>
 #include <string>
 #include <utility>
@@ -108,11 +109,8 @@ PyType_Spec streamer_spec = {"tessaline.LlmStreamer", static_cast<int>(sizeof(St
 }  // namespace
 
 PyTypeObject* streamer_type() {
-  static PyTypeObject* type = nullptr;
-  if (type == nullptr) {
-    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&streamer_spec));
-  }
-  return type;
+  static std::atomic<PyObject*> slot{nullptr};
+  return cached_type(slot, &streamer_spec);
 }
 
 PyObject* new_streamer(PyObject* engine, StreamerContents&& contents) {

@@ -100,6 +100,19 @@ void raise_downcast_error(PyObject* obj, const char* to) {
   raise(PyExc_TypeError, downcast_message(obj, to));
 }
 
+PyTypeObject* cached_type(std::atomic<PyObject*>& slot, PyType_Spec* spec) {
+  PyObject* t = slot.load(std::memory_order_acquire);
+  if (t != nullptr) return reinterpret_cast<PyTypeObject*>(t);
+  PyObject* made = PyType_FromSpec(spec);
+  if (made == nullptr) return nullptr;
+  PyObject* expected = nullptr;
+  if (!slot.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
+    Py_DECREF(made);  // another thread stored its type first
+    return reinterpret_cast<PyTypeObject*>(expected);
+  }
+  return reinterpret_cast<PyTypeObject*>(made);
+}
+
 uint64_t current_thread_id() {
   static std::atomic<uint64_t> next{1};
   thread_local const uint64_t id = next.fetch_add(1, std::memory_order_relaxed);

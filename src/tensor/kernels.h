@@ -16,12 +16,18 @@ namespace tl::kernels {
 // Y[m, n] = sum_k X[m, k] * W[n, k] for m < M, n < N (X: M x K f32 row-major; W: N x K row-major
 // in wdt, F32 or F16; Y: M x N f32 row-major). Accumulates in f32 and rounds nothing: the caller
 // rounds Y to the model dtype. M == 1 uses a threaded GEMV that reads W once at memory bandwidth;
-// M >= 2 uses cblas_sgemm for F32 weights and widened tiles for F16 weights.
-// wdt == BF16 throws tl::Error "unsupported dtype BF16 for op matmul".
+// small M a multi-row GEMV that also reads W once; larger M uses cblas_sgemm for F32 weights and
+// widened tiles of W with sgemm for F16 weights. K == 0 gives zeros.
+// wdt == BF16 throws tl::Error "unsupported dtype BF16 for op matmul" (any other non-F32/F16 dtype
+// likewise names itself).
+//
+// Threads: contiguous blocks of output rows over OpenMP's threads; products smaller than about
+// 32 K weight elements, and calls made inside an active OpenMP parallel region, run on the calling
+// thread. A contiguous block of weight rows [r0, r0 + n) is the product with W + r0 * K and N = n.
+// With M <= 4 (F32) or M <= 8 (F16) each Y[m, n] is bit-identical to the M == 1 result for row m,
+// whatever N, the row block or the thread count.
 void matmul_xwt(const float* X, size_t M, size_t K, const void* W, DType wdt, size_t N, float* Y);
 
-// Same product for a subset of weight rows given by row indices, written to Y[m, j] for j < nrows
-// (used by routed experts whose rows are contiguous blocks, and by tests).
 // Plain f32 products used by attention over the cache: dot(a, b) accumulated in f32.
 float dot_f32(const float* a, const float* b, size_t n);
 // dot of an f32 vector with a stored row of dtype dt (F32 or F16 bits).
@@ -39,5 +45,9 @@ void load_as_f32(const void* src, DType dt, float* dst, size_t n);
 
 // Number of threads the kernels split work over (OpenMP's max threads).
 int num_threads();
+
+// Name of the SIMD target picked for this CPU at run time ("AVX3", "AVX2", "NEON", ...), for
+// benchmarks and diagnostics.
+const char* simd_target();
 
 }  // namespace tl::kernels

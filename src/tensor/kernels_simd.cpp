@@ -1,0 +1,405 @@
+// Per-target SIMD kernels (Highway). This file is compiled once per CPU target through
+// foreach_target.h; HWY_DYNAMIC_DISPATCH picks the best target on first call.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "tensor/kernels_simd.cpp"
+#include "hwy/foreach_target.h"  // IWYU pragma: keep
+//
+#include "hwy/highway.h"
+#include "tensor/half.h"
+#include "tensor/kernels_simd.h"
+
+// Targets whose f16 <-> f32 vector conversions are the hardware's (F16C on x86, FCVT on arm64):
+// those round to nearest even and keep NaN payloads quiet exactly like tensor/half.h. Highway's
+// emulation on older targets truncates and mishandles infinities, so those targets convert with
+// the scalar functions of half.h instead.
+#undef TL_HW_F16
+#if (HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2 && !defined(HWY_DISABLE_F16C)) || \
+    (HWY_ARCH_ARM_A64 && HWY_TARGET != HWY_EMU128 && HWY_TARGET != HWY_SCALAR)
+#define TL_HW_F16 1
+#else
+#define TL_HW_F16 0
+#endif
+
+HWY_BEFORE_NAMESPACE();
+namespace tl::kernels::simd {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+using DF = hn::ScalableTag<float>;
+using VF = hn::Vec<DF>;
+
+// ---- element access ------------------------------------------------------------------------------
+
+HWY_INLINE VF LoadW(DF df, const float* p) { return hn::LoadU(df, p); }
+
+HWY_INLINE VF LoadW(DF df, const uint16_t* p) {
+#if TL_HW_F16
+  const hn::Rebind<hwy::float16_t, DF> dh;
+  return hn::PromoteTo(df, hn::LoadU(dh, reinterpret_cast<const hwy::float16_t*>(p)));
+#else
+  HWY_ALIGN float buf[hn::MaxLanes(DF())];
+  for (size_t i = 0; i < hn::Lanes(df); ++i) buf[i] = ::tl::f16_to_f32(p[i]);
+  return hn::Load(df, buf);
+#endif
+}
+
+HWY_INLINE float Elem(const float* p, size_t i) { return p[i]; }
+HWY_INLINE float Elem(const uint16_t* p, size_t i) { return ::tl::f16_to_f32(p[i]); }
+
+HWY_INLINE float LaneSum(DF df, VF v) { return hn::GetLane(hn::SumOfLanes(df, v)); }
+
+// The fixed summation order of one output: s = lane sum of the vector accumulator, then the
+// elements after the last full vector, one by one.
+template <typename TW>
+HWY_INLINE float Finish(DF df, VF acc, const float* x, const TW* w, size_t kv, size_t K) {
+  float s = LaneSum(df, acc);
+  for (size_t k = kv; k < K; ++k) s += x[k] * Elem(w, k);
+  return s;
+}
+
+template <typename TW>
+HWY_INLINE float DotT(const float* x, const TW* w, size_t K) {
+  const DF df;
+  const size_t L = hn::Lanes(df);
+  const size_t kv = K / L * L;
+  VF a = hn::Zero(df);
+  for (size_t k = 0; k < kv; k += L) a = hn::MulAdd(hn::LoadU(df, x + k), LoadW(df, w + k), a);
+  return Finish(df, a, x, w, kv, K);
+}
+
+// ---- matrix-vector ---------------------------------------------------------------------------------
+
+// Four weight rows at a time share each load of x; one accumulator per row.
+template <typename TW>
+HWY_INLINE void GemvT(const float* x, size_t K, const TW* W, size_t n0, size_t n1, float* y) {
+  const DF df;
+  const size_t L = hn::Lanes(df);
+  const size_t kv = K / L * L;
+  size_t n = n0;
+  for (; n + 4 <= n1; n += 4) {
+    const TW* r0 = W + n * K;
+    const TW* r1 = r0 + K;
+    const TW* r2 = r1 + K;
+    const TW* r3 = r2 + K;
+    VF a0 = hn::Zero(df), a1 = a0, a2 = a0, a3 = a0;
+    for (size_t k = 0; k < kv; k += L) {
+      const VF xv = hn::LoadU(df, x + k);
+      a0 = hn::MulAdd(xv, LoadW(df, r0 + k), a0);
+      a1 = hn::MulAdd(xv, LoadW(df, r1 + k), a1);
+      a2 = hn::MulAdd(xv, LoadW(df, r2 + k), a2);
+      a3 = hn::MulAdd(xv, LoadW(df, r3 + k), a3);
+    }
+    y[n] = Finish(df, a0, x, r0, kv, K);
+    y[n + 1] = Finish(df, a1, x, r1, kv, K);
+    y[n + 2] = Finish(df, a2, x, r2, kv, K);
+    y[n + 3] = Finish(df, a3, x, r3, kv, K);
+  }
+  for (; n < n1; ++n) y[n] = DotT(x, W + n * K, K);
+}
+
+// MR (1..4) rows of X against two weight rows at a time: 2 * MR accumulators, each weight vector
+// loaded (and widened) once per MR rows of X.
+template <size_t MR, typename TW>
+HWY_INLINE void MultiT(const float* X, size_t K, const TW* W, size_t n0, size_t n1, float* Y,
+                       size_t ldy) {
+  const DF df;
+  const size_t L = hn::Lanes(df);
+  const size_t kv = K / L * L;
+  const float* x0 = X;
+  const float* x1 = X + (MR > 1 ? K : 0);
+  const float* x2 = X + (MR > 2 ? 2 * K : 0);
+  const float* x3 = X + (MR > 3 ? 3 * K : 0);
+  size_t n = n0;
+  for (; n + 2 <= n1; n += 2) {
+    const TW* r0 = W + n * K;
+    const TW* r1 = r0 + K;
+    VF a00 = hn::Zero(df), a01 = a00, a10 = a00, a11 = a00;
+    VF a20 = a00, a21 = a00, a30 = a00, a31 = a00;
+    for (size_t k = 0; k < kv; k += L) {
+      const VF w0 = LoadW(df, r0 + k);
+      const VF w1 = LoadW(df, r1 + k);
+      VF xv = hn::LoadU(df, x0 + k);
+      a00 = hn::MulAdd(xv, w0, a00);
+      a01 = hn::MulAdd(xv, w1, a01);
+      if constexpr (MR > 1) {
+        xv = hn::LoadU(df, x1 + k);
+        a10 = hn::MulAdd(xv, w0, a10);
+        a11 = hn::MulAdd(xv, w1, a11);
+      }
+      if constexpr (MR > 2) {
+        xv = hn::LoadU(df, x2 + k);
+        a20 = hn::MulAdd(xv, w0, a20);
+        a21 = hn::MulAdd(xv, w1, a21);
+      }
+      if constexpr (MR > 3) {
+        xv = hn::LoadU(df, x3 + k);
+        a30 = hn::MulAdd(xv, w0, a30);
+        a31 = hn::MulAdd(xv, w1, a31);
+      }
+    }
+    Y[n] = Finish(df, a00, x0, r0, kv, K);
+    Y[n + 1] = Finish(df, a01, x0, r1, kv, K);
+    if constexpr (MR > 1) {
+      Y[ldy + n] = Finish(df, a10, x1, r0, kv, K);
+      Y[ldy + n + 1] = Finish(df, a11, x1, r1, kv, K);
+    }
+    if constexpr (MR > 2) {
+      Y[2 * ldy + n] = Finish(df, a20, x2, r0, kv, K);
+      Y[2 * ldy + n + 1] = Finish(df, a21, x2, r1, kv, K);
+    }
+    if constexpr (MR > 3) {
+      Y[3 * ldy + n] = Finish(df, a30, x3, r0, kv, K);
+      Y[3 * ldy + n + 1] = Finish(df, a31, x3, r1, kv, K);
+    }
+  }
+  if (n < n1) {
+    const TW* r0 = W + n * K;
+    VF a0 = hn::Zero(df), a1 = a0, a2 = a0, a3 = a0;
+    for (size_t k = 0; k < kv; k += L) {
+      const VF w0 = LoadW(df, r0 + k);
+      a0 = hn::MulAdd(hn::LoadU(df, x0 + k), w0, a0);
+      if constexpr (MR > 1) a1 = hn::MulAdd(hn::LoadU(df, x1 + k), w0, a1);
+      if constexpr (MR > 2) a2 = hn::MulAdd(hn::LoadU(df, x2 + k), w0, a2);
+      if constexpr (MR > 3) a3 = hn::MulAdd(hn::LoadU(df, x3 + k), w0, a3);
+    }
+    Y[n] = Finish(df, a0, x0, r0, kv, K);
+    if constexpr (MR > 1) Y[ldy + n] = Finish(df, a1, x1, r0, kv, K);
+    if constexpr (MR > 2) Y[2 * ldy + n] = Finish(df, a2, x2, r0, kv, K);
+    if constexpr (MR > 3) Y[3 * ldy + n] = Finish(df, a3, x3, r0, kv, K);
+  }
+}
+
+template <typename TW>
+HWY_INLINE void GemvMultiT(const float* X, size_t M, size_t K, const TW* W, size_t n0, size_t n1,
+                           float* Y, size_t ldy) {
+  size_t m = 0;
+  for (; m + 4 <= M; m += 4) MultiT<4>(X + m * K, K, W, n0, n1, Y + m * ldy, ldy);
+  switch (M - m) {
+    case 3:
+      MultiT<3>(X + m * K, K, W, n0, n1, Y + m * ldy, ldy);
+      break;
+    case 2:
+      MultiT<2>(X + m * K, K, W, n0, n1, Y + m * ldy, ldy);
+      break;
+    case 1:
+      MultiT<1>(X + m * K, K, W, n0, n1, Y + m * ldy, ldy);
+      break;
+    default:
+      break;
+  }
+}
+
+void GemvF32(const float* x, size_t K, const float* W, size_t n0, size_t n1, float* y) {
+  GemvT(x, K, W, n0, n1, y);
+}
+void GemvF16(const float* x, size_t K, const uint16_t* W, size_t n0, size_t n1, float* y) {
+  GemvT(x, K, W, n0, n1, y);
+}
+void GemvMultiF32(const float* X, size_t M, size_t K, const float* W, size_t n0, size_t n1,
+                  float* Y, size_t ldy) {
+  GemvMultiT(X, M, K, W, n0, n1, Y, ldy);
+}
+void GemvMultiF16(const float* X, size_t M, size_t K, const uint16_t* W, size_t n0, size_t n1,
+                  float* Y, size_t ldy) {
+  GemvMultiT(X, M, K, W, n0, n1, Y, ldy);
+}
+
+// ---- vector helpers --------------------------------------------------------------------------------
+
+float DotF32(const float* a, const float* b, size_t n) { return DotT(a, b, n); }
+float DotF16(const float* a, const uint16_t* b, size_t n) { return DotT(a, b, n); }
+
+template <typename TW>
+HWY_INLINE void AxpyT(float a, const TW* b, float* y, size_t n) {
+  const DF df;
+  const size_t L = hn::Lanes(df);
+  const VF av = hn::Set(df, a);
+  size_t i = 0;
+  for (; i + L <= n; i += L)
+    hn::StoreU(hn::Add(hn::LoadU(df, y + i), hn::Mul(av, LoadW(df, b + i))), df, y + i);
+  for (; i < n; ++i) y[i] += a * Elem(b, i);
+}
+void AxpyF32(float a, const float* b, float* y, size_t n) { AxpyT(a, b, y, n); }
+void AxpyF16(float a, const uint16_t* b, float* y, size_t n) { AxpyT(a, b, y, n); }
+
+// ---- conversions -----------------------------------------------------------------------------------
+
+// Widening for storage conversions: the hardware sets the quiet bit of a signalling NaN, while
+// half.h keeps the pattern as it is; the quiet bit is cleared again for those lanes so that both
+// agree bit for bit. (Products do not care: LoadW skips this.)
+void F16ToF32(const uint16_t* src, float* dst, size_t n) {
+  size_t i = 0;
+#if TL_HW_F16
+  const DF df;
+  const hn::RebindToUnsigned<DF> du;
+  const hn::Rebind<uint16_t, DF> du16;
+  const size_t L = hn::Lanes(df);
+  for (; i + L <= n; i += L) {
+    const auto h = hn::PromoteTo(du, hn::LoadU(du16, src + i));
+    const auto signalling =
+        hn::And(hn::Eq(hn::And(h, hn::Set(du, 0x7e00u)), hn::Set(du, 0x7c00u)),
+                hn::Ne(hn::And(h, hn::Set(du, 0x01ffu)), hn::Zero(du)));
+    const auto f = hn::BitCast(du, LoadW(df, src + i));
+    const auto fixed = hn::IfThenElse(signalling, hn::AndNot(hn::Set(du, 0x00400000u), f), f);
+    hn::StoreU(hn::BitCast(df, fixed), df, dst + i);
+  }
+#endif
+  for (; i < n; ++i) dst[i] = ::tl::f16_to_f32(src[i]);
+}
+
+void WidenF16Tile(const uint16_t* src, size_t ld_src, size_t rows, size_t cols, float* dst,
+                  size_t ld_dst) {
+  for (size_t r = 0; r < rows; ++r) F16ToF32(src + r * ld_src, dst + r * ld_dst, cols);
+}
+
+void F32ToF16(const float* src, uint16_t* dst, size_t n) {
+  size_t i = 0;
+#if TL_HW_F16
+  const DF df;
+  const hn::Rebind<hwy::float16_t, DF> dh;
+  const size_t L = hn::Lanes(df);
+  for (; i + L <= n; i += L)
+    hn::StoreU(hn::DemoteTo(dh, hn::LoadU(df, src + i)), dh,
+               reinterpret_cast<hwy::float16_t*>(dst + i));
+#endif
+  for (; i < n; ++i) dst[i] = ::tl::f32_to_f16(src[i]);
+}
+
+void RoundF16(float* p, size_t n) {
+  size_t i = 0;
+#if TL_HW_F16
+  const DF df;
+  const hn::Rebind<hwy::float16_t, DF> dh;
+  const size_t L = hn::Lanes(df);
+  for (; i + L <= n; i += L)
+    hn::StoreU(hn::PromoteTo(df, hn::DemoteTo(dh, hn::LoadU(df, p + i))), df, p + i);
+#endif
+  for (; i < n; ++i) p[i] = ::tl::round_f16(p[i]);
+}
+
+// bfloat16 rounding on the f32 bit pattern: add 0x7fff plus the lowest kept bit (ties to even);
+// NaN gets the quiet bit instead. The kept half is the upper 16 bits of the result.
+using DU = hn::RebindToUnsigned<DF>;
+HWY_INLINE hn::Vec<DU> Bf16Bits(DF df, VF v) {
+  const DU du;
+  const hn::RebindToSigned<DF> di;
+  const auto u = hn::BitCast(du, v);
+  const auto rounded = hn::Add(u, hn::Add(hn::Set(du, 0x7fffu),
+                                          hn::And(hn::ShiftRight<16>(u), hn::Set(du, 1u))));
+  const auto quiet = hn::Or(u, hn::Set(du, 0x00400000u));
+  const auto is_nan = hn::Gt(hn::BitCast(di, hn::And(u, hn::Set(du, 0x7fffffffu))),
+                             hn::Set(di, 0x7f800000));
+  return hn::IfThenElse(hn::RebindMask(du, is_nan), quiet, rounded);
+}
+
+void RoundBf16(float* p, size_t n) {
+  const DF df;
+  const DU du;
+  const size_t L = hn::Lanes(df);
+  size_t i = 0;
+  for (; i + L <= n; i += L) {
+    const auto bits = hn::And(Bf16Bits(df, hn::LoadU(df, p + i)), hn::Set(du, 0xffff0000u));
+    hn::StoreU(hn::BitCast(df, bits), df, p + i);
+  }
+  for (; i < n; ++i) p[i] = ::tl::round_bf16(p[i]);
+}
+
+void F32ToBf16(const float* src, uint16_t* dst, size_t n) {
+  const DF df;
+  const hn::RebindToSigned<DF> di;
+  const hn::Rebind<uint16_t, DF> du16;
+  const size_t L = hn::Lanes(df);
+  size_t i = 0;
+  for (; i + L <= n; i += L) {
+    const auto hi = hn::BitCast(di, hn::ShiftRight<16>(Bf16Bits(df, hn::LoadU(df, src + i))));
+    hn::StoreU(hn::DemoteTo(du16, hi), du16, dst + i);  // 0..0xffff: the demotion is exact
+  }
+  for (; i < n; ++i) dst[i] = ::tl::f32_to_bf16(src[i]);
+}
+
+void Bf16ToF32(const uint16_t* src, float* dst, size_t n) {
+  const DF df;
+  const DU du;
+  const hn::Rebind<uint16_t, DF> du16;
+  const size_t L = hn::Lanes(df);
+  size_t i = 0;
+  for (; i + L <= n; i += L)
+    hn::StoreU(hn::BitCast(df, hn::ShiftLeft<16>(hn::PromoteTo(du, hn::LoadU(du16, src + i)))), df,
+               dst + i);
+  for (; i < n; ++i) dst[i] = ::tl::bf16_to_f32(src[i]);
+}
+
+const char* TargetName() { return hwy::TargetName(HWY_TARGET); }
+
+}  // namespace HWY_NAMESPACE
+}  // namespace tl::kernels::simd
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace tl::kernels::simd {
+
+HWY_EXPORT(GemvF32);
+HWY_EXPORT(GemvF16);
+HWY_EXPORT(GemvMultiF32);
+HWY_EXPORT(GemvMultiF16);
+HWY_EXPORT(WidenF16Tile);
+HWY_EXPORT(DotF32);
+HWY_EXPORT(DotF16);
+HWY_EXPORT(AxpyF32);
+HWY_EXPORT(AxpyF16);
+HWY_EXPORT(RoundF16);
+HWY_EXPORT(RoundBf16);
+HWY_EXPORT(F32ToF16);
+HWY_EXPORT(F32ToBf16);
+HWY_EXPORT(F16ToF32);
+HWY_EXPORT(Bf16ToF32);
+HWY_EXPORT(TargetName);
+
+void gemv_f32(const float* x, size_t K, const float* W, size_t n0, size_t n1, float* y) {
+  HWY_DYNAMIC_DISPATCH(GemvF32)(x, K, W, n0, n1, y);
+}
+void gemv_f16(const float* x, size_t K, const uint16_t* W, size_t n0, size_t n1, float* y) {
+  HWY_DYNAMIC_DISPATCH(GemvF16)(x, K, W, n0, n1, y);
+}
+void gemv_multi_f32(const float* X, size_t M, size_t K, const float* W, size_t n0, size_t n1,
+                    float* Y, size_t ldy) {
+  HWY_DYNAMIC_DISPATCH(GemvMultiF32)(X, M, K, W, n0, n1, Y, ldy);
+}
+void gemv_multi_f16(const float* X, size_t M, size_t K, const uint16_t* W, size_t n0, size_t n1,
+                    float* Y, size_t ldy) {
+  HWY_DYNAMIC_DISPATCH(GemvMultiF16)(X, M, K, W, n0, n1, Y, ldy);
+}
+void widen_f16_tile(const uint16_t* src, size_t ld_src, size_t rows, size_t cols, float* dst,
+                    size_t ld_dst) {
+  HWY_DYNAMIC_DISPATCH(WidenF16Tile)(src, ld_src, rows, cols, dst, ld_dst);
+}
+float dot_f32(const float* a, const float* b, size_t n) {
+  return HWY_DYNAMIC_DISPATCH(DotF32)(a, b, n);
+}
+float dot_f16(const float* a, const uint16_t* b, size_t n) {
+  return HWY_DYNAMIC_DISPATCH(DotF16)(a, b, n);
+}
+void axpy_f32(float a, const float* b, float* y, size_t n) {
+  HWY_DYNAMIC_DISPATCH(AxpyF32)(a, b, y, n);
+}
+void axpy_f16(float a, const uint16_t* b, float* y, size_t n) {
+  HWY_DYNAMIC_DISPATCH(AxpyF16)(a, b, y, n);
+}
+void round_f16(float* p, size_t n) { HWY_DYNAMIC_DISPATCH(RoundF16)(p, n); }
+void round_bf16(float* p, size_t n) { HWY_DYNAMIC_DISPATCH(RoundBf16)(p, n); }
+void f32_to_f16(const float* src, uint16_t* dst, size_t n) {
+  HWY_DYNAMIC_DISPATCH(F32ToF16)(src, dst, n);
+}
+void f32_to_bf16(const float* src, uint16_t* dst, size_t n) {
+  HWY_DYNAMIC_DISPATCH(F32ToBf16)(src, dst, n);
+}
+void f16_to_f32(const uint16_t* src, float* dst, size_t n) {
+  HWY_DYNAMIC_DISPATCH(F16ToF32)(src, dst, n);
+}
+void bf16_to_f32(const uint16_t* src, float* dst, size_t n) {
+  HWY_DYNAMIC_DISPATCH(Bf16ToF32)(src, dst, n);
+}
+const char* target_name() { return HWY_DYNAMIC_DISPATCH(TargetName)(); }
+
+}  // namespace tl::kernels::simd
+#endif  // HWY_ONCE

@@ -4,6 +4,7 @@ from __future__ import annotations
 import os
 import sys
 
+import numpy as np
 import pytest
 
 sys.path.insert(0, os.path.dirname(__file__))
@@ -12,13 +13,24 @@ import modelgen  # noqa: E402
 import tessaline  # noqa: E402
 
 
+def lively_weights(cfg, seed=0):
+    """Random weights whose greedy continuations depend on the context: a separate output head
+    and a small embedding, so the mixers' contributions are not drowned by the residual copy of
+    the last token (with the tied head every model here would just repeat its last id)."""
+    tensors = modelgen.random_weights(cfg, seed=seed, tied=False)
+    tensors["embed_tokens.weight"] *= np.float32(0.2)
+    return tensors
+
+
 @pytest.fixture
 def write_model(tmp_path):
-    """write_model(cfg, name="m.safetensors", **kw) -> path of a file holding every tensor that
-    the configuration asks for (modelgen.write_model's keywords pass through)."""
-    def make(cfg, name="m.safetensors", **kw):
+    """write_model(cfg, name="m.safetensors", seed=0, tensors=None) -> path of a file holding
+    every tensor that the configuration asks for (lively_weights unless tensors are given)."""
+    def make(cfg, name="m.safetensors", seed=0, tensors=None):
         path = tmp_path / name
-        modelgen.write_model(path, cfg, **kw)
+        if tensors is None:
+            tensors = lively_weights(cfg, seed)
+        modelgen.write_model(path, cfg, tensors=tensors)
         return str(path)
     return make
 

@@ -28,8 +28,8 @@ if str(_build) not in sys.path:
 @pytest.fixture
 def make_model(tmp_path):
     """make_model(cfg, dtype, seed=0, tied=True, extra=None) -> (tessaline_testing.Model,
-    reference.Reference or None for bf16): writes a random model to tmp_path and loads it on both sides. `extra`
-    adds (or replaces) tensors in the file."""
+    reference.Reference or None for bf16): writes a random model to tmp_path and loads it on both
+    sides. `extra` adds (or replaces) tensors in the file."""
     import tessaline_testing
     from modelgen import config_json, random_weights, write_model
     from reference import Reference

@@ -163,7 +163,8 @@ def test_choice_with_nothing_to_order(engine):
         engine.generate(PROMPT, 3, suppress_tokens=range(vocab))  # sampling over all -inf
     assert str(ei.value) == NO_ORDER
     # Greedy choice over all -inf logits picks the last id.
-    assert engine.generate(PROMPT, 3, temperature=0, suppress_tokens=range(vocab)) == [vocab - 1] * 3
+    out = engine.generate(PROMPT, 3, temperature=0, suppress_tokens=range(vocab))
+    assert out == [vocab - 1] * 3
 
 
 # --- shared caches and failed steps -------------------------------------------------------------

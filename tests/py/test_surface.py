@@ -111,7 +111,8 @@ BINDING_CASES = [
     (("not ids",), {"seed": None, "max_new_tokens": None, "yyy": 0},
      "{f} got an unexpected keyword argument 'yyy'"),
     # Too many positionals is reported before keyword problems.
-    (tuple(range(11)), {"bogus": 1}, "{f} takes from 2 to 10 positional arguments but 11 were given"),
+    (tuple(range(11)), {"bogus": 1},
+     "{f} takes from 2 to 10 positional arguments but 11 were given"),
 ]
 
 
@@ -204,10 +205,12 @@ CONVERSION_CASES = [
     ({"input_ids": "abc"}, TypeError, "argument 'input_ids': Can't extract `str` to `Vec`"),
     ({"input_ids": {1, 2}}, TypeError,
      "argument 'input_ids': 'set' object is not an instance of 'Sequence'"),
-    ({"input_ids": None}, TypeError, "argument 'input_ids': 'None' is not an instance of 'Sequence'"),
+    ({"input_ids": None}, TypeError,
+     "argument 'input_ids': 'None' is not an instance of 'Sequence'"),
     ({"input_ids": {1: 2}}, TypeError,
      "argument 'input_ids': 'dict' object is not an instance of 'Sequence'"),
-    ({"input_ids": 5}, TypeError, "argument 'input_ids': 'int' object is not an instance of 'Sequence'"),
+    ({"input_ids": 5}, TypeError,
+     "argument 'input_ids': 'int' object is not an instance of 'Sequence'"),
     ({"input_ids": Outer.Inner()}, TypeError,
      "argument 'input_ids': 'Outer.Inner' object is not an instance of 'Sequence'"),
     ({"input_ids": [1, -1]}, OverflowError, "out of range integral type conversion attempted"),
@@ -230,13 +233,15 @@ CONVERSION_CASES = [
     ({"temperature": "hot"}, TypeError, "argument 'temperature': must be real number, not str"),
     ({"temperature": 10**400}, OverflowError, "int too large to convert to float"),
     ({"top_k": -1}, OverflowError, "can't convert negative int to unsigned"),
-    ({"top_k": 0.5}, TypeError, "argument 'top_k': 'float' object cannot be interpreted as an integer"),
+    ({"top_k": 0.5}, TypeError,
+     "argument 'top_k': 'float' object cannot be interpreted as an integer"),
     ({"top_p": [0.5]}, TypeError, "argument 'top_p': must be real number, not list"),
     ({"repetition_penalty": "1"}, TypeError,
      "argument 'repetition_penalty': must be real number, not str"),
     ({"exclude_penalty_tokens": "ab"}, TypeError,
      "argument 'exclude_penalty_tokens': Can't extract `str` to `Vec`"),
-    ({"exclude_penalty_tokens": [-3]}, OverflowError, "out of range integral type conversion attempted"),
+    ({"exclude_penalty_tokens": [-3]}, OverflowError,
+     "out of range integral type conversion attempted"),
     ({"suppress_tokens": {3}}, TypeError,
      "argument 'suppress_tokens': 'set' object is not an instance of 'Sequence'"),
     ({"suppress_tokens": frozenset()}, TypeError,
@@ -247,7 +252,8 @@ CONVERSION_CASES = [
     ({"eos_token_id": -1}, OverflowError, "out of range integral type conversion attempted"),
     ({"eos_token_id": 1.0}, TypeError,
      "argument 'eos_token_id': 'float' object cannot be interpreted as an integer"),
-    ({"seed": None}, TypeError, "argument 'seed': 'NoneType' object cannot be interpreted as an integer"),
+    ({"seed": None}, TypeError,
+     "argument 'seed': 'NoneType' object cannot be interpreted as an integer"),
     ({"seed": -1}, OverflowError, "can't convert negative int to unsigned"),
     ({"seed": 2**64}, OverflowError, "int too big to convert"),
     # Errors raised by the caller's own conversion code pass unchanged; a TypeError subclass too.
@@ -340,10 +346,12 @@ def test_absurd_length_hint_is_not_reserved(engine):
      "argument 'config_dict': 'list' object is not an instance of 'dict'"),
     (("m", {}, None), TypeError, "argument 'dtype': 'None' is not an instance of 'str'"),
     (("m", {}, "fp32", None), TypeError, "argument 'device': 'None' is not an instance of 'str'"),
-    (("m", {}, "fp32", 0), TypeError, "argument 'device': 'int' object is not an instance of 'str'"),
+    (("m", {}, "fp32", 0), TypeError,
+     "argument 'device': 'int' object is not an instance of 'str'"),
     # In parameter order: weights_path before config_dict before dtype.
     ((1, 2, 3, 4), TypeError, "argument 'weights_path': 'int' object is not an instance of 'str'"),
-    (("m", 2, None), TypeError, "argument 'config_dict': 'int' object is not an instance of 'dict'"),
+    (("m", 2, None), TypeError,
+     "argument 'config_dict': 'int' object is not an instance of 'dict'"),
 ])
 def test_constructor_conversion_errors(args, exc, text):
     with pytest.raises(Exception) as ei:

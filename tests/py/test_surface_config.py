@@ -96,7 +96,8 @@ STOP_CASES = [
     (minimal(vocab_size=None), TypeError, "'NoneType' object cannot be interpreted as an integer"),
     (minimal(vocab_size=-5), OverflowError, "can't convert negative int to unsigned"),
     (minimal(hidden_size="32"), TypeError, "'str' object cannot be interpreted as an integer"),
-    (minimal(intermediate_size=48.0), TypeError, "'float' object cannot be interpreted as an integer"),
+    (minimal(intermediate_size=48.0), TypeError,
+     "'float' object cannot be interpreted as an integer"),
     (minimal(num_hidden_layers=2**64), OverflowError, "int too big to convert"),
     (minimal(num_attention_heads=0), RuntimeError, "attempt to divide by zero"),
     # The first step is moe_config, read by attribute; its errors come before everything else.

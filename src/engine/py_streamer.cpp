@@ -49,17 +49,20 @@ PyObject* streamer_next(PyObject* self) {
         EngineObject* eo = reinterpret_cast<EngineObject*>(c.engine);
         Engine& e = *eo->engine;
         std::vector<float>& logits = c.logits;
-        {
-          // The engine's flag from building the input to copying out the logits. The forward
-          // pass leaves a pending cache step that is committed only once the id is chosen.
-          if (!eo->flag.try_exclusive()) {
-            raise(PyExc_RuntimeError, "Already borrowed: PyBorrowMutError");
-          }
-          ExclusiveGuard engine_hold(eo->flag);
-          forward_logits(e, c.state, logits);
+        // The engine's flag from building the input to copying out the logits. The forward pass
+        // leaves a pending cache step that is committed only once the id is chosen.
+        if (!eo->flag.try_exclusive()) {
+          raise(PyExc_RuntimeError, "Already borrowed: PyBorrowMutError");
         }
-        // Token choice on the streamer's own state; nothing else can touch the engine until the
-        // commit below (the interpreter lock is held and no Python code runs in between).
+        ExclusiveGuard engine_hold(eo->flag);
+        forward_logits(e, c.state, logits);
+#ifndef Py_GIL_DISABLED
+        // Token choice on the streamer's own state, without the engine's flag: nothing else can
+        // touch the engine before the commit below (the interpreter lock is held and no Python
+        // code runs in between). Without that lock another thread could, so there the flag is
+        // kept until the commit or rollback.
+        engine_hold.release();
+#endif
         ChaCha12Rng rng = c.state.rng;
         const uint32_t id = choose_token(e, c.state, c.settings, logits, rng);
         PyObject* result = PyLong_FromUnsignedLong(id);

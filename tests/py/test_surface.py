@@ -542,3 +542,25 @@ def test_foreign_release_during_exception_keeps_that_exception(engine, unraisabl
     box = _in_thread(drop_while_raising)
     assert type(box["error"]) is KeyError
     assert len(unraisable) == 1
+
+
+def test_calls_keep_reference_counts(engine):
+    """Arguments are borrowed, never kept or over-released, on success and failure paths alike."""
+    ids, sup, exc, idx = [1, 2, 3], [4], [5], Idx(3)
+    objs = [ids, sup, exc, idx, engine]
+
+    def work():
+        engine.generate(ids, 2, suppress_tokens=sup, exclude_penalty_tokens=exc, seed=idx)
+        list(engine.streaming_generate(ids, idx, suppress_tokens=sup, exclude_penalty_tokens=exc))
+        for bad in (dict(seed=None), dict(input_ids="x"), dict(top_k=-1), dict(bogus=1),
+                    dict(eos_token_id=RaisingIndex(ValueError("x")))):
+            with pytest.raises(Exception):
+                engine.generate(**{"input_ids": ids, "max_new_tokens": idx, **bad})
+        next(iter(engine.streaming_generate(ids, 1, seed=idx)))
+    work()
+    gc.collect()
+    before = [sys.getrefcount(o) for o in objs]
+    for _ in range(50):
+        work()
+    gc.collect()
+    assert [sys.getrefcount(o) for o in objs] == before

@@ -36,7 +36,8 @@ float const_in(double c, tl::DType d) {
 
 }  // namespace
 
-// ---- Linear ---------------------------------------------------------------------------------------
+// ---- Linear
+// ---------------------------------------------------------------------------------------
 
 Linear load_linear(size_t in, size_t out, bool bias, const tl::VarBuilder& vb) {
   Linear l;
@@ -68,7 +69,8 @@ void linear_forward(const Linear& l, const float* x, size_t T, float* y) {
   tl::kernels::round_to_dtype(y, T * out, d);
 }
 
-// ---- RmsNorm --------------------------------------------------------------------------------------
+// ---- RmsNorm
+// --------------------------------------------------------------------------------------
 
 RmsNorm RmsNorm::load(size_t size, double eps, const tl::VarBuilder& vb) {
   RmsNorm n;
@@ -109,7 +111,8 @@ void RmsNorm::forward(const float* x, size_t rows, float* y) const {
   }
 }
 
-// ---- Mlp ------------------------------------------------------------------------------------------
+// ---- Mlp
+// ------------------------------------------------------------------------------------------
 
 Mlp Mlp::load(const Config& cfg, const tl::VarBuilder& vb, std::optional<size_t> inner) {
   const size_t H = cfg.hidden_size;
@@ -168,7 +171,8 @@ float sigmoid_d(float v, tl::DType d) {
   return rnd(1.0f / den, d);
 }
 
-// ---- Rotary ---------------------------------------------------------------------------------------
+// ---- Rotary
+// ---------------------------------------------------------------------------------------
 
 void rotary_tables(const float* inv_freq, size_t R, uint32_t offset, size_t S, tl::DType d,
                    float* cos, float* sin) {

@@ -108,7 +108,8 @@ struct RefAttention {
         std::vector<double> sc(T);
         for (size_t j = 0; j < T; ++j) {
           double dot = 0;
-          for (size_t c = 0; c < D; ++c) dot += q[(i * Hq + h) * D + c] * keys[(j * Hkv + g) * D + c];
+          for (size_t c = 0; c < D; ++c)
+            dot += q[(i * Hq + h) * D + c] * keys[(j * Hkv + g) * D + c];
           sc[j] = e.r(e.r(dot) * scale);
           if (S >= 2 && j > offset + i) sc[j] = -std::numeric_limits<double>::infinity();
         }
@@ -147,7 +148,8 @@ struct Rotary {
     for (size_t j = 0; j < R / 2; ++j)
       inv.push_back(1.0f / powf(10000.0f, static_cast<float>(2 * j) / static_cast<float>(R)));
   }
-  void tables(size_t offset, size_t S, DType d, std::vector<float>& c, std::vector<float>& s) const {
+  void tables(size_t offset, size_t S, DType d, std::vector<float>& c,
+              std::vector<float>& s) const {
     c.assign(S * R, 0.0f);
     s.assign(S * R, 0.0f);
     model::rotary_tables(inv.data(), R, static_cast<uint32_t>(offset), S, d, c.data(), s.data());
@@ -205,15 +207,14 @@ std::string switches_name(const ::testing::TestParamInfo<Switches>& info) {
          (bias ? "_bias" : "") + "_R" + std::to_string(R);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    All, AttentionSwitches,
-    ::testing::Combine(::testing::Values(DType::F32, DType::F16),
-                       ::testing::Values(std::pair<size_t, size_t>{4, 4},
-                                         std::pair<size_t, size_t>{4, 2},
-                                         std::pair<size_t, size_t>{4, 1}),
-                       ::testing::Bool(), ::testing::Bool(), ::testing::Bool(),
-                       ::testing::Values<size_t>(6, 4, 0)),
-    switches_name);
+INSTANTIATE_TEST_SUITE_P(All, AttentionSwitches,
+                         ::testing::Combine(::testing::Values(DType::F32, DType::F16),
+                                            ::testing::Values(std::pair<size_t, size_t>{4, 4},
+                                                              std::pair<size_t, size_t>{4, 2},
+                                                              std::pair<size_t, size_t>{4, 1}),
+                                            ::testing::Bool(), ::testing::Bool(), ::testing::Bool(),
+                                            ::testing::Values<size_t>(6, 4, 0)),
+                         switches_name);
 
 TEST(Attention, LongContextMatchesReference) {
   // Long enough for the threaded single-token pass and several score blocks in the prompt.
@@ -258,8 +259,8 @@ TEST(Attention, PromptThenTokensEqualsOneCall) {
     std::vector<float> k1 = cache_values(one, true), v1 = cache_values(one, false);
     testref::expect_close(cache_values(steps, true), {k1.begin(), k1.end()}, d, "keys", 1e-5, 1,
                           0.97);
-    testref::expect_close(cache_values(steps, false), {v1.begin(), v1.end()}, d, "values", 1e-5,
-                          1, 0.97);
+    testref::expect_close(cache_values(steps, false), {v1.begin(), v1.end()}, d, "values", 1e-5, 1,
+                          0.97);
   }
 }
 
@@ -372,12 +373,16 @@ TEST(Attention, FailuresAndTheirTexts) {
   Dims bf16;
   bf16.d = DType::BF16;
   const std::vector<Case> cases = {
-      {wide, 3, 0, 0, "narrow invalid args start + len > dim_len: [1, 4, 3, 4], dim: 3, start: 0, len:6", false},
-      {uneven, 3, 0, 0, "shape mismatch in reshape, lhs: [1, 4, 1, 3, 6], rhs: [1, 6, 3, 6]", false},
+      {wide, 3, 0, 0,
+       "narrow invalid args start + len > dim_len: [1, 4, 3, 4], dim: 3, start: 0, len:6", false},
+      {uneven, 3, 0, 0, "shape mismatch in reshape, lhs: [1, 4, 1, 3, 6], rhs: [1, 6, 3, 6]",
+       false},
       {no_kv, 2, 0, 0, "attempt to divide by zero", true},
       // A chunk whose offset disagrees with the cache: the mask has the wrong width.
-      {plain, 2, 5, 3, "shape mismatch in broadcast_add, lhs: [1, 4, 2, 5], rhs: [1, 1, 2, 7]", false},
-      {plain, 3, 0, 2, "shape mismatch in broadcast_add, lhs: [1, 4, 3, 5], rhs: [1, 1, 3, 3]", false},
+      {plain, 2, 5, 3, "shape mismatch in broadcast_add, lhs: [1, 4, 2, 5], rhs: [1, 1, 2, 7]",
+       false},
+      {plain, 3, 0, 2, "shape mismatch in broadcast_add, lhs: [1, 4, 3, 5], rhs: [1, 1, 3, 3]",
+       false},
       {bf16, 2, 0, 0, "unsupported dtype BF16 for op matmul", false},
   };
   for (const Case& c : cases) {

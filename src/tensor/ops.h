@@ -12,8 +12,8 @@
 // accumulate in f32 and round once.
 //
 // Floating-point dtypes for arithmetic: F32, F16, BF16, F64. Same-shape and broadcasting binary
-// operations also accept U32 (wrapping arithmetic). Other dtypes give "unsupported dtype {dt} for op
-// {op}".
+// operations also accept U32 (wrapping arithmetic). Other dtypes give "unsupported dtype {dt} for
+// op {op}".
 #pragma once
 #include <array>
 #include <cstddef>

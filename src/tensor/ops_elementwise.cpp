@@ -18,8 +18,8 @@ namespace {
 // to shape (0 where broadcast). Dtypes are equal here.
 template <class Op>
 Tensor binary_strided(const Tensor& a, const Tensor& b, const Shape& shape,
-                      const std::vector<size_t>& sa, const std::vector<size_t>& sb, const char* name,
-                      Op op) {
+                      const std::vector<size_t>& sa, const std::vector<size_t>& sb,
+                      const char* name, Op op) {
   return detail::dispatch_arith(a.dtype(), name, [&](auto tr) {
     using T = decltype(tr);
     using S = typename T::S;

@@ -59,11 +59,16 @@ struct U32Traits {
 template <class F>
 auto dispatch_float(DType dt, const char* op, F&& f) {
   switch (dt) {
-    case DType::F32: return f(F32Traits{});
-    case DType::F16: return f(F16Traits{});
-    case DType::BF16: return f(BF16Traits{});
-    case DType::F64: return f(F64Traits{});
-    default: throw unsupported_dtype(dt, op);
+    case DType::F32:
+      return f(F32Traits{});
+    case DType::F16:
+      return f(F16Traits{});
+    case DType::BF16:
+      return f(BF16Traits{});
+    case DType::F64:
+      return f(F64Traits{});
+    default:
+      throw unsupported_dtype(dt, op);
   }
 }
 

@@ -174,7 +174,8 @@ Tensor matmul(const Tensor& a, const Tensor& b) {
   if (shape_elem_count(cs) == 0 || k == 0) return Tensor::zeros(cs, a.dtype());
   if (a.dtype() != b.dtype()) throw dtype_mismatch("matmul", a.dtype(), b.dtype());
   DType dt = a.dtype();
-  if (dt != DType::F32 && dt != DType::F16 && dt != DType::F64) throw unsupported_dtype(dt, "matmul");
+  if (dt != DType::F32 && dt != DType::F16 && dt != DType::F64)
+    throw unsupported_dtype(dt, "matmul");
 
   std::vector<size_t> ao = batch_offsets(a), bo = batch_offsets(b);
   Mat ma{0, a.strides()[r - 2], a.strides()[r - 1]};

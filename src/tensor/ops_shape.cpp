@@ -197,17 +197,16 @@ static void copy_into(const Tensor& src, Tensor& dst, size_t dst_base,
   const uint8_t* s = detail::storage_base<uint8_t>(src);
   uint8_t* d = detail::mutable_base<uint8_t>(dst);
   std::array<std::vector<size_t>, 2> st{src.strides(), dst_strides};
-  detail::for_rows<2>(src.shape(), st, {src.offset(), dst_base},
-                      [&](size_t, const std::array<size_t, 2>& off, size_t n,
-                          const std::array<size_t, 2>& in) {
-                        if (in[0] == 1 && in[1] == 1) {
-                          std::memcpy(d + off[1] * es, s + off[0] * es, n * es);
-                          return;
-                        }
-                        for (size_t i = 0; i < n; ++i)
-                          std::memcpy(d + (off[1] + i * in[1]) * es, s + (off[0] + i * in[0]) * es,
-                                      es);
-                      });
+  detail::for_rows<2>(
+      src.shape(), st, {src.offset(), dst_base},
+      [&](size_t, const std::array<size_t, 2>& off, size_t n, const std::array<size_t, 2>& in) {
+        if (in[0] == 1 && in[1] == 1) {
+          std::memcpy(d + off[1] * es, s + off[0] * es, n * es);
+          return;
+        }
+        for (size_t i = 0; i < n; ++i)
+          std::memcpy(d + (off[1] + i * in[1]) * es, s + (off[0] + i * in[0]) * es, es);
+      });
 }
 
 Tensor cat(const std::vector<Tensor>& xs, long dim) {
@@ -268,9 +267,15 @@ Tensor index_select(const Tensor& x, const Tensor& ids, long dim) {
       size_t e = ids.offset() + i * st;
       size_t v = 0;
       switch (ids.dtype()) {
-        case DType::U8: v = base[e]; break;
-        case DType::U32: v = reinterpret_cast<const uint32_t*>(base)[e]; break;
-        default: v = (size_t)reinterpret_cast<const int64_t*>(base)[e]; break;
+        case DType::U8:
+          v = base[e];
+          break;
+        case DType::U32:
+          v = reinterpret_cast<const uint32_t*>(base)[e];
+          break;
+        default:
+          v = (size_t) reinterpret_cast<const int64_t*>(base)[e];
+          break;
       }
       if (v >= src_dim)
         throw Error("index-select invalid index " + std::to_string(v) + " with dim size " +

@@ -166,10 +166,17 @@ bool escaped_as_unicode(uint32_t c) {
   return false;
 }
 
+// strerror_r comes in two flavours: GNU returns the message (maybe not in buf), XSI (macOS,
+// musl) returns a status and fills buf.
+[[maybe_unused]] const char* strerror_result(const char* msg, const char*) { return msg; }
+[[maybe_unused]] const char* strerror_result(int rc, const char* buf) {
+  return rc == 0 ? buf : "Unknown error";
+}
+
+// The OS error as a Rust io::Error displays it: "No such file or directory (os error 2)".
 std::string os_error_text(int err) {
-  char buf[256];
-  // GNU strerror_r returns the message (possibly a static string, not buf).
-  const char* msg = strerror_r(err, buf, sizeof buf);
+  char buf[256] = {0};
+  const char* msg = strerror_result(strerror_r(err, buf, sizeof buf), buf);
   return std::string(msg) + " (os error " + std::to_string(err) + ")";
 }
 
@@ -497,7 +504,11 @@ std::shared_ptr<const SafeTensorsFile> SafeTensorsFile::open(const std::string& 
   if (path.find('\0') != std::string::npos) {
     throw fail("file name contained an unexpected NUL byte");
   }
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  std::shared_ptr<SafeTensorsFile> f(new SafeTensorsFile());
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
   if (fd < 0) throw fail(os_error_text(errno));
   struct stat st;
   if (fstat(fd, &st) != 0) {
@@ -505,7 +516,6 @@ std::shared_ptr<const SafeTensorsFile> SafeTensorsFile::open(const std::string& 
     ::close(fd);
     throw fail(os_error_text(err));
   }
-  std::shared_ptr<SafeTensorsFile> f(new SafeTensorsFile());
   f->file_len_ = (size_t)st.st_size;
   // mmap refuses a length of 0; an empty file maps one page and is then too small for a header.
   f->map_len_ = std::max<size_t>(f->file_len_, 1);

@@ -1,0 +1,57 @@
+"""Writes the small seed corpus of fuzz_safetensors into seeds/safetensors/.
+
+Files come from the safetensors package (so they are what real writers produce) plus a few
+hand-made headers the package never writes (metadata null, unaligned offsets, ignored fields).
+"""
+import json
+import pathlib
+import struct
+
+import numpy as np
+from safetensors.numpy import save
+
+out = pathlib.Path(__file__).parent / "seeds" / "safetensors"
+out.mkdir(parents=True, exist_ok=True)
+
+
+def raw(header, data=b""):
+    text = json.dumps(header, separators=(",", ":")).encode()
+    return struct.pack("<Q", len(text)) + text + data
+
+
+seeds = {
+    "empty": save({}),
+    "f32_2x3": save({"w": np.arange(6, dtype=np.float32).reshape(2, 3)}),
+    "mixed": save(
+        {
+            "a.f16": np.array([1.0, -2.5, 65504.0], dtype=np.float16),
+            "b.u8": np.array([[0, 255]], dtype=np.uint8),
+            "c.i32": np.array([-7, 2**31 - 1], dtype=np.int32),
+            "d.f64": np.array([1e300, -0.0], dtype=np.float64),
+        },
+        metadata={"format": "pt"},
+    ),
+    "ints": save(
+        {
+            "u16": np.array([1, 65535], dtype=np.uint16),
+            "u32": np.array([4000000000], dtype=np.uint32),
+            "i64": np.array([-1], dtype=np.int64),
+            "bool": np.array([True, False]),
+            "i8": np.array([-3], dtype=np.int8),
+        }
+    ),
+    "scalar_and_empty": save(
+        {"s": np.array(3.0, dtype=np.float32), "z": np.zeros((0, 4), dtype=np.float32)}
+    ),
+    "bf16_unaligned": raw(
+        {
+            "__metadata__": None,
+            "x": {"dtype": "U8", "shape": [1], "data_offsets": [0, 1]},
+            "layers.0.y": {"dtype": "BF16", "shape": [2], "data_offsets": [1, 5], "extra": [{}]},
+        },
+        b"\x07\x80\x3f\x00\xc0",
+    ),
+}
+for name, data in seeds.items():
+    (out / name).write_bytes(data)
+print(sum(len(d) for d in seeds.values()), "bytes in", len(seeds), "seeds")

@@ -167,6 +167,25 @@ TEST_P(LayersByDtype, L2NormMatchesReference) {
   }
 }
 
+TEST_P(LayersByDtype, SiluArraysMatchReference) {
+  const DType d = GetParam();
+  const Emu e{d};
+  // Long enough for the threaded block split; values from -20 to 20 so exp(-x) overflows F16.
+  Rng rng(17);
+  const size_t n = 70001;
+  std::vector<float> x = testref::act(rng, n, 20.0f, d), u = testref::act(rng, n, 2.0f, d);
+  std::vector<float> s = x, p = x;
+  model::silu_inplace(s.data(), n, d);
+  model::silu_mul(p.data(), u.data(), n, d);
+  std::vector<double> ws(n), wp(n);
+  for (size_t i = 0; i < n; ++i) {
+    ws[i] = e.silu(x[i]);
+    wp[i] = e.r(ws[i] * u[i]);
+  }
+  testref::expect_close(s, ws, d, "silu", 1e-6, 1, 0.99);
+  testref::expect_close(p, wp, d, "silu * u", 1e-6, 1, 0.99);
+}
+
 INSTANTIATE_TEST_SUITE_P(Dtypes, LayersByDtype, ::testing::Values(DType::F32, DType::F16),
                          [](const auto& info) { return std::string(tl::dtype_name(info.param)); });
 

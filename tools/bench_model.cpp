@@ -61,10 +61,11 @@ double read_bandwidth_gbs() {
   return best;
 }
 
+// Peak resident set in MB (10^6 bytes, like the model sizes printed beside it).
 long peak_rss_mb() {
   rusage ru{};
   getrusage(RUSAGE_SELF, &ru);
-  return ru.ru_maxrss / 1024;
+  return static_cast<long>(ru.ru_maxrss * 1024.0 / 1e6);
 }
 
 tl::DType parse_dtype(const char* s) {

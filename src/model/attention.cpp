@@ -148,7 +148,8 @@ void Attention::forward(const float* x, size_t S, const float* cos, const float*
     throw tl::Error("narrow invalid args start + len > dim_len: " + tl::shape_str({1, Hq, S, D}) +
                     ", dim: 3, start: 0, len:" + std::to_string(R));
   for (size_t s = 0; s < S; ++s) {
-    for (size_t h = 0; h < Hq; ++h) apply_rotary(q + (s * Hq + h) * D, cos + s * R, sin + s * R, R, d);
+    for (size_t h = 0; h < Hq; ++h)
+      apply_rotary(q + (s * Hq + h) * D, cos + s * R, sin + s * R, R, d);
     for (size_t h = 0; h < Hkv; ++h)
       apply_rotary(k + (s * Hkv + h) * D, cos + s * R, sin + s * R, R, d);
   }
@@ -222,7 +223,7 @@ void Attention::forward(const float* x, size_t S, const float* cos, const float*
       const size_t parts = par ? static_cast<size_t>(nt) : 1;
       float* acc = ws.get(11, parts * Hq * D);
       std::fill(acc, acc + parts * Hq * D, 0.0f);
-#pragma omp parallel num_threads(static_cast<int>(parts)) if (par)
+#pragma omp parallel num_threads(static_cast <int>(parts)) if (par)
       {
         const size_t t = static_cast<size_t>(omp_get_thread_num());
         const size_t n = static_cast<size_t>(omp_get_num_threads());
@@ -243,8 +244,8 @@ void Attention::forward(const float* x, size_t S, const float* cos, const float*
       // A chunk of S >= 2 rows: per kv head, matrix products over its n_rep query heads stacked
       // as rows (head-major), in blocks of query positions so the score block stays bounded.
       // Row i (absolute position L + i) sees keys 0..L+i.
-      float* Kg = ws.get(11, T * D);   // (T, D) keys of kv head g, widened
-      float* VgT = ws.get(12, D * T);  // (D, T) values of kv head g, widened and transposed
+      float* Kg = ws.get(11, T * D);          // (T, D) keys of kv head g, widened
+      float* VgT = ws.get(12, D * T);         // (D, T) values of kv head g, widened and transposed
       const size_t budget = size_t{1} << 22;  // floats per score block
       const size_t blk = std::max<size_t>(1, std::min(S, budget / std::max<size_t>(1, n_rep * T)));
       float* Qg = ws.get(13, n_rep * blk * D + n_rep * blk * D);

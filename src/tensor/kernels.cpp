@@ -25,9 +25,9 @@ constexpr size_t kMinParallelWeights = size_t{1} << 16;
 // Each thread gets at least this many weight elements (so 4 threads need 128 K, ...).
 constexpr size_t kMinWeightsPerThread = size_t{1} << 15;
 // Up to this many rows of X, products use the multi-row GEMV (reads W once, no packing); above,
-// cblas_sgemm (F32) or widened tiles with sgemm (F16). Measured on a 4096 x 4096 W at 1 and 2
-// threads: the multi-row GEMV wins up to M = 8 for F32 (M = 8: 29 vs 28 GFLOP/s on one thread,
-// 63 vs 45 on two) and up to M = 12 for F16 (32 vs 26, 72 vs 64), sgemm from M = 16.
+// cblas_sgemm (F32) or widened tiles with sgemm (F16). Measured on a 4096 x 4096 W (from memory)
+// on one thread, GFLOP/s: F32 M = 8: 36 vs sgemm 25; F16 M = 12: 39 vs tiles 26-30; F32 M = 12
+// and 16 about even (34 vs 33, 43 vs 40), sgemm pulling ahead from there.
 constexpr size_t kMaxMultiRowF32 = 8;
 constexpr size_t kMaxMultiRowF16 = 12;
 // F16 tiles: at most this many rows of W per tile, kTileCols columns (K) per widening step:

@@ -26,8 +26,8 @@ constexpr size_t kMinParallelWeights = size_t{1} << 16;
 constexpr size_t kMinWeightsPerThread = size_t{1} << 15;
 // Up to this many rows of X, products use the multi-row GEMV (reads W once, no packing); above,
 // cblas_sgemm (F32) or widened tiles with sgemm (F16). Measured on a 4096 x 4096 W (from memory)
-// on one thread, GFLOP/s: F32 M = 8: 36 vs sgemm 25; F16 M = 12: 39 vs tiles 26-30; F32 M = 12
-// and 16 about even (34 vs 33, 43 vs 40), sgemm pulling ahead from there.
+// on one thread, GFLOP/s: F32 M = 8: 36 vs sgemm 25; F16 M = 12: 39 vs tiles 26-30. At F32
+// M = 12 sgemm was ahead on one thread (35 vs 30), and from M = 16 for F16 (tiles 29-31 vs 29).
 constexpr size_t kMaxMultiRowF32 = 8;
 constexpr size_t kMaxMultiRowF16 = 12;
 // F16 tiles: at most this many rows of W per tile, kTileCols columns (K) per widening step:

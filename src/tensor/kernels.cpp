@@ -25,11 +25,11 @@ constexpr size_t kMinParallelWeights = size_t{1} << 16;
 // Each thread gets at least this many weight elements (so 4 threads need 128 K, ...).
 constexpr size_t kMinWeightsPerThread = size_t{1} << 15;
 // Up to this many rows of X, products use the multi-row GEMV (reads W once, no packing); above,
-// cblas_sgemm (F32) or widened tiles with sgemm (F16). Measured on a 4096 x 4096 W (from memory)
-// on one thread, GFLOP/s: F32 M = 8: 36 vs sgemm 25; F16 M = 12: 39 vs tiles 26-30. At F32
-// M = 12 sgemm was ahead on one thread (35 vs 30), and from M = 16 for F16 (tiles 29-31 vs 29).
-constexpr size_t kMaxMultiRowF32 = 8;
-constexpr size_t kMaxMultiRowF16 = 12;
+// cblas_sgemm (F32) or widened tiles with sgemm (F16). Measured on a 4096 x 4096 W (from memory),
+// GFLOP/s on one / two threads: F32 M = 12: 37 / 72 vs sgemm 33-35 / 40-45, M = 16: 38 / 74 vs
+// sgemm 41-43 / 70-80; F16 M = 16: 42 / 80 vs tiles 30 / 56, M = 24: 43 / 83 vs 42 / 77.
+constexpr size_t kMaxMultiRowF32 = 12;
+constexpr size_t kMaxMultiRowF16 = 16;
 // F16 tiles: at most this many rows of W per tile, kTileCols columns (K) per widening step:
 // 256 x 1024 f32 = 1 MiB per thread, which stays in L2 while sgemm packs it (measured best of
 // 64..512 rows x 256..2048 columns).

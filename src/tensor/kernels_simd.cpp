@@ -12,9 +12,10 @@
 #include "tensor/kernels_simd.h"
 
 // Targets whose f16 <-> f32 vector conversions are the hardware's (F16C on x86, FCVT on arm64):
-// those round to nearest even and keep NaN payloads quiet exactly like tensor/half.h. Highway's
-// emulation on older targets truncates and mishandles infinities, so those targets convert with
-// the scalar functions of half.h instead.
+// narrowing rounds to nearest even, overflows to infinity and quiets NaN exactly like
+// tensor/half.h; widening is exact except that it sets the quiet bit of a signalling NaN (see
+// F16ToF32). Highway's emulation on older targets truncates and mishandles infinities, so those
+// targets convert with the scalar functions of half.h instead.
 #undef TL_HW_F16
 #if (HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2 && !defined(HWY_DISABLE_F16C)) || \
     (HWY_ARCH_ARM_A64 && HWY_TARGET != HWY_EMU128 && HWY_TARGET != HWY_SCALAR)
@@ -353,7 +354,7 @@ void RoundF16(float* p, size_t n) {
 // bfloat16 rounding on the f32 bit pattern: add 0x7fff plus the lowest kept bit (ties to even);
 // NaN gets the quiet bit instead. The kept half is the upper 16 bits of the result.
 using DU = hn::RebindToUnsigned<DF>;
-HWY_INLINE hn::Vec<DU> Bf16Bits(DF df, VF v) {
+HWY_INLINE hn::Vec<DU> Bf16Bits(VF v) {
   const DU du;
   const hn::RebindToSigned<DF> di;
   const auto u = hn::BitCast(du, v);
@@ -371,7 +372,7 @@ void RoundBf16(float* p, size_t n) {
   const size_t L = hn::Lanes(df);
   size_t i = 0;
   for (; i + L <= n; i += L) {
-    const auto bits = hn::And(Bf16Bits(df, hn::LoadU(df, p + i)), hn::Set(du, 0xffff0000u));
+    const auto bits = hn::And(Bf16Bits(hn::LoadU(df, p + i)), hn::Set(du, 0xffff0000u));
     hn::StoreU(hn::BitCast(df, bits), df, p + i);
   }
   for (; i < n; ++i) p[i] = ::tl::round_bf16(p[i]);
@@ -384,7 +385,7 @@ void F32ToBf16(const float* src, uint16_t* dst, size_t n) {
   const size_t L = hn::Lanes(df);
   size_t i = 0;
   for (; i + L <= n; i += L) {
-    const auto hi = hn::BitCast(di, hn::ShiftRight<16>(Bf16Bits(df, hn::LoadU(df, src + i))));
+    const auto hi = hn::BitCast(di, hn::ShiftRight<16>(Bf16Bits(hn::LoadU(df, src + i))));
     hn::StoreU(hn::DemoteTo(du16, hi), du16, dst + i);  // 0..0xffff: the demotion is exact
   }
   for (; i < n; ++i) dst[i] = ::tl::f32_to_bf16(src[i]);

@@ -51,6 +51,9 @@ seeds = {
         },
         b"\x07\x80\x3f\x00\xc0",
     ),
+    # Sizes at the edge of 64-bit arithmetic, which short random edits rarely produce.
+    "overflow_shape": raw({"t": {"dtype": "F64", "shape": [2**61, 8], "data_offsets": [0, 0]}}),
+    "top_offsets": raw({"t": {"dtype": "U8", "shape": [0], "data_offsets": [2**64 - 1, 2**64 - 1]}}),
 }
 for name, data in seeds.items():
     (out / name).write_bytes(data)

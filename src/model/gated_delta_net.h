@@ -29,4 +29,20 @@ struct GatedDeltaNet {
   void forward(const float* x, size_t T, LayerCache& entry, Workspace& ws, float* out) const;
 };
 
+// softplus(z) = max(z, 0) + log(exp(-|z|) * 1 + 1), each step rounded in d; exp is only ever taken
+// of -|z|, so neither extreme overflows.
+float softplus_d(float z, tl::DType d);
+// Per-token decay factor exp(-softplus(a + dt_bias) * A), each step rounded in d; A = exp(A_log)
+// already rounded in d. Lies in [0, 1] for finite inputs.
+float gdn_decay(float a, float dt_bias, float A, tl::DType d);
+
+// One token of the delta rule for one head, every product and elementwise result rounded in d:
+//   S = S * decay;  r = k S;  delta = (v - r) * beta;  S += k delta^T;  o = q S.
+// S_in, S_out: D x D indexed [a][b] (a: key channel, b: value channel); S_in == S_out is allowed
+// (in-place step) and S_in == nullptr stands for a zero state. q, k, v: D values; o: D outputs.
+// scratch: at least 3*D floats.
+void delta_rule_step(const float* S_in, float* S_out, size_t D, const float* q, const float* k,
+                     const float* v, float decay, float beta, tl::DType d, float* o,
+                     float* scratch);
+
 }  // namespace model

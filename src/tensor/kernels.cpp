@@ -18,20 +18,23 @@ namespace tl::kernels {
 
 namespace {
 
-// A matrix-vector product over fewer weight elements than this runs on the calling thread: below
-// it, waking the OpenMP team costs about as much as the product itself.
-constexpr size_t kMinParallelWeights = size_t{1} << 15;
-// Each thread gets at least this many weight elements (so 2 threads need 2x as many, ...).
-constexpr size_t kMinWeightsPerThread = size_t{1} << 14;
-// Up to this many rows of X, F32 products use the multi-row GEMV (reads W once, no packing);
-// above it, cblas_sgemm.
-constexpr size_t kMaxMultiRowF32 = 4;
-// Same for F16 weights; above it, tiles of W are widened to f32 and multiplied by sgemm.
-constexpr size_t kMaxMultiRowF16 = 8;
-// F16 tiles: rows of W per tile and columns (K) per tile. 128 x 512 f32 = 256 KiB per thread,
-// small enough to stay in L2 while sgemm packs it.
-constexpr size_t kTileRows = 128;
-constexpr size_t kTileCols = 512;
+// A product over fewer weight elements than this runs on the calling thread: below it, waking the
+// OpenMP team costs more than it saves (measured: 16 K elements take 0.6 us on one thread and
+// 1.0 us on two; 64 K elements 2.3 us on one, 2.0 on two, 1.7 on four).
+constexpr size_t kMinParallelWeights = size_t{1} << 16;
+// Each thread gets at least this many weight elements (so 4 threads need 128 K, ...).
+constexpr size_t kMinWeightsPerThread = size_t{1} << 15;
+// Up to this many rows of X, products use the multi-row GEMV (reads W once, no packing); above,
+// cblas_sgemm (F32) or widened tiles with sgemm (F16). Measured on a 4096 x 4096 W at 1 and 2
+// threads: the multi-row GEMV wins up to M = 8 for F32 (M = 8: 29 vs 28 GFLOP/s on one thread,
+// 63 vs 45 on two) and up to M = 12 for F16 (32 vs 26, 72 vs 64), sgemm from M = 16.
+constexpr size_t kMaxMultiRowF32 = 8;
+constexpr size_t kMaxMultiRowF16 = 12;
+// F16 tiles: at most this many rows of W per tile, kTileCols columns (K) per widening step:
+// 256 x 1024 f32 = 1 MiB per thread, which stays in L2 while sgemm packs it (measured best of
+// 64..512 rows x 256..2048 columns).
+constexpr size_t kMaxTileRows = 256;
+constexpr size_t kTileCols = 1024;
 
 const uint16_t* as_u16(const void* p) { return static_cast<const uint16_t*>(p); }
 const float* as_f32(const void* p) { return static_cast<const float*>(p); }
@@ -74,9 +77,11 @@ void parallel_rows(size_t N, size_t unit, int nt, const Body& body) {
 void gemv(const float* x, size_t K, const void* W, DType wdt, size_t N, float* y) {
   const int nt = threads_for(N * K);
   if (wdt == DType::F16)
-    parallel_rows(N, 4, nt, [&](size_t n0, size_t n1) { simd::gemv_f16(x, K, as_u16(W), n0, n1, y); });
+    parallel_rows(N, 8, nt,
+                  [&](size_t n0, size_t n1) { simd::gemv_f16(x, K, as_u16(W), n0, n1, y); });
   else
-    parallel_rows(N, 4, nt, [&](size_t n0, size_t n1) { simd::gemv_f32(x, K, as_f32(W), n0, n1, y); });
+    parallel_rows(N, 8, nt,
+                  [&](size_t n0, size_t n1) { simd::gemv_f32(x, K, as_f32(W), n0, n1, y); });
 }
 
 void gemv_multi(const float* X, size_t M, size_t K, const void* W, DType wdt, size_t N, float* Y) {
@@ -95,15 +100,22 @@ bool fits_blas_int(size_t M, size_t K, size_t N) {
   return M <= INT_MAX && K <= INT_MAX && N <= INT_MAX;
 }
 
-// F16 weights, many rows of X: each thread takes tiles of kTileRows weight rows, widens them to
-// f32 kTileCols columns at a time into its own slice of a scratch buffer, and accumulates the
-// tile's product with a single-threaded sgemm (OpenBLAS runs serially inside a parallel region).
+// F16 weights, many rows of X: each thread takes tiles of up to kMaxTileRows weight rows (fewer
+// when N is small, so that every thread gets a tile), widens them to f32 kTileCols columns at a
+// time into its own slice of a scratch buffer, and accumulates the tile's product with a
+// single-threaded sgemm (OpenBLAS runs serially inside an active parallel region).
 void gemm_f16_tiled(const float* X, size_t M, size_t K, const uint16_t* W, size_t N, float* Y) {
+  const int max_threads = omp_in_parallel() ? 1 : omp_get_max_threads();
+  const size_t per_thread = (N + max_threads - 1) / max_threads;
+  const size_t tile_rows =
+      std::min(kMaxTileRows, std::max<size_t>(16, (per_thread + 15) / 16 * 16));
   const size_t kb_max = std::min(K, kTileCols);
-  const size_t tile = kTileRows * kb_max;
-  const size_t tiles = (N + kTileRows - 1) / kTileRows;
-  const int nt = static_cast<int>(
-      std::min<size_t>(tiles, omp_in_parallel() ? 1 : static_cast<size_t>(omp_get_max_threads())));
+  const size_t tile = tile_rows * kb_max;
+  const size_t tiles = (N + tile_rows - 1) / tile_rows;
+  // As for the GEMVs, a thread needs enough work to pay for its start: 4 x kMinWeightsPerThread
+  // multiply-adds (a few microseconds).
+  const size_t useful = std::max<size_t>(1, M * N * K / (4 * kMinWeightsPerThread));
+  const int nt = static_cast<int>(std::min({tiles, static_cast<size_t>(max_threads), useful}));
   // Grown, never shrunk: no allocation per call once the largest tile set has been seen. Grown
   // here, on the calling thread, so that a failed allocation surfaces as std::bad_alloc.
   thread_local std::vector<float> scratch;
@@ -112,8 +124,8 @@ void gemm_f16_tiled(const float* X, size_t M, size_t K, const uint16_t* W, size_
 #pragma omp parallel for schedule(dynamic, 1) num_threads(nt) if (nt > 1)
   for (size_t t = 0; t < tiles; ++t) {
     float* buf = base + tile * static_cast<size_t>(omp_get_thread_num());
-    const size_t n0 = t * kTileRows;
-    const size_t nb = std::min(kTileRows, N - n0);
+    const size_t n0 = t * tile_rows;
+    const size_t nb = std::min(tile_rows, N - n0);
     for (size_t k0 = 0; k0 < K; k0 += kb_max) {
       const size_t kb = std::min(kb_max, K - k0);
       simd::widen_f16_tile(W + n0 * K + k0, K, nb, kb, buf, kb_max);

@@ -15,24 +15,27 @@ namespace tl::kernels {
 
 // Y[m, n] = sum_k X[m, k] * W[n, k] for m < M, n < N (X: M x K f32 row-major; W: N x K row-major
 // in wdt, F32 or F16; Y: M x N f32 row-major). Accumulates in f32 and rounds nothing: the caller
-// rounds Y to the model dtype. M == 1 uses a threaded GEMV that reads W once at memory bandwidth;
-// small M a multi-row GEMV that also reads W once; larger M uses cblas_sgemm for F32 weights and
-// widened tiles of W with sgemm for F16 weights. K == 0 gives zeros.
-// wdt == BF16 throws tl::Error "unsupported dtype BF16 for op matmul" (any other non-F32/F16 dtype
-// likewise names itself).
+// rounds Y to the model dtype. Y must not overlap X or W. M == 1 uses a threaded GEMV that reads W
+// once at memory bandwidth; small M a multi-row GEMV that also reads W once; larger M uses
+// cblas_sgemm for F32 weights and widened tiles of W with sgemm for F16 weights. K == 0 gives
+// zeros. wdt == BF16 throws tl::Error "unsupported dtype BF16 for op matmul" (any other non-F32/F16
+// dtype likewise names itself).
 //
 // Threads: contiguous blocks of output rows over OpenMP's threads; products smaller than about
-// 32 K weight elements, and calls made inside an active OpenMP parallel region, run on the calling
+// 64 K weight elements, and calls made inside an active OpenMP parallel region, run on the calling
 // thread. A contiguous block of weight rows [r0, r0 + n) is the product with W + r0 * K and N = n.
-// With M <= 4 (F32) or M <= 8 (F16) each Y[m, n] is bit-identical to the M == 1 result for row m,
-// whatever N, the row block or the thread count.
+// With M <= 8 (F32) or M <= 12 (F16) each Y[m, n] is bit-identical to the M == 1 result for row m,
+// whatever N, the row block or the thread count; dot_f32 / dot_row give the same bits as a
+// one-row product. F16 products with M > 12 keep a scratch buffer per calling thread (up to 1 MiB
+// per OpenMP thread), grown on first use and reused.
 void matmul_xwt(const float* X, size_t M, size_t K, const void* W, DType wdt, size_t N, float* Y);
 
 // Plain f32 products used by attention over the cache: dot(a, b) accumulated in f32.
 float dot_f32(const float* a, const float* b, size_t n);
 // dot of an f32 vector with a stored row of dtype dt (F32 or F16 bits).
 float dot_row(const float* a, const void* row, DType dt, size_t n);
-// y[i] += a * row[i] for a stored row of dtype dt (F32 or F16 bits); f32 arithmetic, no rounding.
+// y[i] += a * row[i] for a stored row of dtype dt (F32 or F16 bits): an f32 multiply, then an f32
+// add (never fused), so it equals the plain scalar loop bit for bit.
 void axpy_row(float a, const void* row, DType dt, float* y, size_t n);
 
 // Rounds every element of p to the nearest value of dt (F32: no-op; F16/BF16: round to nearest

@@ -4,6 +4,9 @@
 #define HWY_TARGET_INCLUDE "tensor/kernels_simd.cpp"
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 //
+#include <algorithm>
+
+#include "hwy/cache_control.h"
 #include "hwy/highway.h"
 #include "tensor/half.h"
 #include "tensor/kernels_simd.h"
@@ -28,7 +31,7 @@ namespace hn = hwy::HWY_NAMESPACE;
 using DF = hn::ScalableTag<float>;
 using VF = hn::Vec<DF>;
 
-// ---- element access ------------------------------------------------------------------------------
+// ---- element access ----
 
 HWY_INLINE VF LoadW(DF df, const float* p) { return hn::LoadU(df, p); }
 
@@ -67,41 +70,79 @@ HWY_INLINE float DotT(const float* x, const TW* w, size_t K) {
   return Finish(df, a, x, w, kv, K);
 }
 
-// ---- matrix-vector ---------------------------------------------------------------------------------
+// ---- matrix-vector ----
 
-// Four weight rows at a time share each load of x; one accumulator per row.
-template <typename TW>
+// NR (4 or 8) weight rows at a time share each load of x; one accumulator per row. The loop body
+// covers one 64-byte line of each row (U vectors, added in order, so the sum order stays the
+// canonical one) and prefetches kPrefetchBytes ahead, which starts the next 4 KiB page of each row
+// before the hardware prefetcher (which stops at page boundaries) would. Measured on one thread
+// (AVX3 and AVX2 alike): 8 rows instead of 4 read F16 at 13.4-13.6 instead of 12.7-12.8 GB/s and
+// F32 at 13.9-14.1 instead of 13.6-13.7; the 512-byte prefetch adds about 10% for F16 and nothing
+// for F32; 2 KiB and more is slower.
+constexpr size_t kPrefetchBytes = 512;
+template <size_t NR, typename TW>
 HWY_INLINE void GemvT(const float* x, size_t K, const TW* W, size_t n0, size_t n1, float* y) {
   const DF df;
   const size_t L = hn::Lanes(df);
   const size_t kv = K / L * L;
+  const size_t U = std::max<size_t>(1, 64 / (L * sizeof(TW)));  // vectors per line of W
+  const size_t ku = K / (U * L) * (U * L);
+  constexpr size_t kAhead = kPrefetchBytes / sizeof(TW);
   size_t n = n0;
-  for (; n + 4 <= n1; n += 4) {
+  for (; n + NR <= n1; n += NR) {
     const TW* r0 = W + n * K;
-    const TW* r1 = r0 + K;
-    const TW* r2 = r1 + K;
-    const TW* r3 = r2 + K;
-    VF a0 = hn::Zero(df), a1 = a0, a2 = a0, a3 = a0;
-    for (size_t k = 0; k < kv; k += L) {
+    VF a0 = hn::Zero(df), a1 = a0, a2 = a0, a3 = a0, a4 = a0, a5 = a0, a6 = a0, a7 = a0;
+    size_t k = 0;
+    for (; k < ku; k += U * L) {
+      for (size_t j = 0; j < NR; ++j) hwy::Prefetch(r0 + j * K + k + kAhead);
+      for (size_t u = 0; u < U; ++u) {
+        const size_t kk = k + u * L;
+        const VF xv = hn::LoadU(df, x + kk);
+        a0 = hn::MulAdd(xv, LoadW(df, r0 + kk), a0);
+        a1 = hn::MulAdd(xv, LoadW(df, r0 + K + kk), a1);
+        a2 = hn::MulAdd(xv, LoadW(df, r0 + 2 * K + kk), a2);
+        a3 = hn::MulAdd(xv, LoadW(df, r0 + 3 * K + kk), a3);
+        if constexpr (NR > 4) {
+          a4 = hn::MulAdd(xv, LoadW(df, r0 + 4 * K + kk), a4);
+          a5 = hn::MulAdd(xv, LoadW(df, r0 + 5 * K + kk), a5);
+          a6 = hn::MulAdd(xv, LoadW(df, r0 + 6 * K + kk), a6);
+          a7 = hn::MulAdd(xv, LoadW(df, r0 + 7 * K + kk), a7);
+        }
+      }
+    }
+    for (; k < kv; k += L) {
       const VF xv = hn::LoadU(df, x + k);
       a0 = hn::MulAdd(xv, LoadW(df, r0 + k), a0);
-      a1 = hn::MulAdd(xv, LoadW(df, r1 + k), a1);
-      a2 = hn::MulAdd(xv, LoadW(df, r2 + k), a2);
-      a3 = hn::MulAdd(xv, LoadW(df, r3 + k), a3);
+      a1 = hn::MulAdd(xv, LoadW(df, r0 + K + k), a1);
+      a2 = hn::MulAdd(xv, LoadW(df, r0 + 2 * K + k), a2);
+      a3 = hn::MulAdd(xv, LoadW(df, r0 + 3 * K + k), a3);
+      if constexpr (NR > 4) {
+        a4 = hn::MulAdd(xv, LoadW(df, r0 + 4 * K + k), a4);
+        a5 = hn::MulAdd(xv, LoadW(df, r0 + 5 * K + k), a5);
+        a6 = hn::MulAdd(xv, LoadW(df, r0 + 6 * K + k), a6);
+        a7 = hn::MulAdd(xv, LoadW(df, r0 + 7 * K + k), a7);
+      }
     }
     y[n] = Finish(df, a0, x, r0, kv, K);
-    y[n + 1] = Finish(df, a1, x, r1, kv, K);
-    y[n + 2] = Finish(df, a2, x, r2, kv, K);
-    y[n + 3] = Finish(df, a3, x, r3, kv, K);
+    y[n + 1] = Finish(df, a1, x, r0 + K, kv, K);
+    y[n + 2] = Finish(df, a2, x, r0 + 2 * K, kv, K);
+    y[n + 3] = Finish(df, a3, x, r0 + 3 * K, kv, K);
+    if constexpr (NR > 4) {
+      y[n + 4] = Finish(df, a4, x, r0 + 4 * K, kv, K);
+      y[n + 5] = Finish(df, a5, x, r0 + 5 * K, kv, K);
+      y[n + 6] = Finish(df, a6, x, r0 + 6 * K, kv, K);
+      y[n + 7] = Finish(df, a7, x, r0 + 7 * K, kv, K);
+    }
   }
   for (; n < n1; ++n) y[n] = DotT(x, W + n * K, K);
 }
 
-// MR (1..4) rows of X against two weight rows at a time: 2 * MR accumulators, each weight vector
-// loaded (and widened) once per MR rows of X.
-template <size_t MR, typename TW>
-HWY_INLINE void MultiT(const float* X, size_t K, const TW* W, size_t n0, size_t n1, float* Y,
-                       size_t ldy) {
+// Outputs of MR (1..4) rows of X against NR (1 or 2) weight rows: MR * NR accumulators, each
+// weight vector loaded (and widened) once per MR rows of X. X points at the MR rows, w0 (and w1) at
+// the weight rows, Y at Y[m0, n].
+template <size_t MR, size_t NR, typename TW>
+HWY_INLINE void MultiBlock(const float* X, size_t K, const TW* w0, const TW* w1, float* Y,
+                           size_t ldy) {
   const DF df;
   const size_t L = hn::Lanes(df);
   const size_t kv = K / L * L;
@@ -109,91 +150,81 @@ HWY_INLINE void MultiT(const float* X, size_t K, const TW* W, size_t n0, size_t 
   const float* x1 = X + (MR > 1 ? K : 0);
   const float* x2 = X + (MR > 2 ? 2 * K : 0);
   const float* x3 = X + (MR > 3 ? 3 * K : 0);
-  size_t n = n0;
-  for (; n + 2 <= n1; n += 2) {
-    const TW* r0 = W + n * K;
-    const TW* r1 = r0 + K;
-    VF a00 = hn::Zero(df), a01 = a00, a10 = a00, a11 = a00;
-    VF a20 = a00, a21 = a00, a30 = a00, a31 = a00;
-    for (size_t k = 0; k < kv; k += L) {
-      const VF w0 = LoadW(df, r0 + k);
-      const VF w1 = LoadW(df, r1 + k);
-      VF xv = hn::LoadU(df, x0 + k);
-      a00 = hn::MulAdd(xv, w0, a00);
-      a01 = hn::MulAdd(xv, w1, a01);
-      if constexpr (MR > 1) {
-        xv = hn::LoadU(df, x1 + k);
-        a10 = hn::MulAdd(xv, w0, a10);
-        a11 = hn::MulAdd(xv, w1, a11);
-      }
-      if constexpr (MR > 2) {
-        xv = hn::LoadU(df, x2 + k);
-        a20 = hn::MulAdd(xv, w0, a20);
-        a21 = hn::MulAdd(xv, w1, a21);
-      }
-      if constexpr (MR > 3) {
-        xv = hn::LoadU(df, x3 + k);
-        a30 = hn::MulAdd(xv, w0, a30);
-        a31 = hn::MulAdd(xv, w1, a31);
-      }
-    }
-    Y[n] = Finish(df, a00, x0, r0, kv, K);
-    Y[n + 1] = Finish(df, a01, x0, r1, kv, K);
+  VF a00 = hn::Zero(df), a01 = a00, a10 = a00, a11 = a00;
+  VF a20 = a00, a21 = a00, a30 = a00, a31 = a00;
+  for (size_t k = 0; k < kv; k += L) {
+    const VF v0 = LoadW(df, w0 + k);
+    const VF v1 = NR > 1 ? LoadW(df, w1 + k) : v0;
+    VF xv = hn::LoadU(df, x0 + k);
+    a00 = hn::MulAdd(xv, v0, a00);
+    if constexpr (NR > 1) a01 = hn::MulAdd(xv, v1, a01);
     if constexpr (MR > 1) {
-      Y[ldy + n] = Finish(df, a10, x1, r0, kv, K);
-      Y[ldy + n + 1] = Finish(df, a11, x1, r1, kv, K);
+      xv = hn::LoadU(df, x1 + k);
+      a10 = hn::MulAdd(xv, v0, a10);
+      if constexpr (NR > 1) a11 = hn::MulAdd(xv, v1, a11);
     }
     if constexpr (MR > 2) {
-      Y[2 * ldy + n] = Finish(df, a20, x2, r0, kv, K);
-      Y[2 * ldy + n + 1] = Finish(df, a21, x2, r1, kv, K);
+      xv = hn::LoadU(df, x2 + k);
+      a20 = hn::MulAdd(xv, v0, a20);
+      if constexpr (NR > 1) a21 = hn::MulAdd(xv, v1, a21);
     }
     if constexpr (MR > 3) {
-      Y[3 * ldy + n] = Finish(df, a30, x3, r0, kv, K);
-      Y[3 * ldy + n + 1] = Finish(df, a31, x3, r1, kv, K);
+      xv = hn::LoadU(df, x3 + k);
+      a30 = hn::MulAdd(xv, v0, a30);
+      if constexpr (NR > 1) a31 = hn::MulAdd(xv, v1, a31);
     }
   }
-  if (n < n1) {
-    const TW* r0 = W + n * K;
-    VF a0 = hn::Zero(df), a1 = a0, a2 = a0, a3 = a0;
-    for (size_t k = 0; k < kv; k += L) {
-      const VF w0 = LoadW(df, r0 + k);
-      a0 = hn::MulAdd(hn::LoadU(df, x0 + k), w0, a0);
-      if constexpr (MR > 1) a1 = hn::MulAdd(hn::LoadU(df, x1 + k), w0, a1);
-      if constexpr (MR > 2) a2 = hn::MulAdd(hn::LoadU(df, x2 + k), w0, a2);
-      if constexpr (MR > 3) a3 = hn::MulAdd(hn::LoadU(df, x3 + k), w0, a3);
-    }
-    Y[n] = Finish(df, a0, x0, r0, kv, K);
-    if constexpr (MR > 1) Y[ldy + n] = Finish(df, a1, x1, r0, kv, K);
-    if constexpr (MR > 2) Y[2 * ldy + n] = Finish(df, a2, x2, r0, kv, K);
-    if constexpr (MR > 3) Y[3 * ldy + n] = Finish(df, a3, x3, r0, kv, K);
+  Y[0] = Finish(df, a00, x0, w0, kv, K);
+  if constexpr (NR > 1) Y[1] = Finish(df, a01, x0, w1, kv, K);
+  if constexpr (MR > 1) {
+    Y[ldy] = Finish(df, a10, x1, w0, kv, K);
+    if constexpr (NR > 1) Y[ldy + 1] = Finish(df, a11, x1, w1, kv, K);
+  }
+  if constexpr (MR > 2) {
+    Y[2 * ldy] = Finish(df, a20, x2, w0, kv, K);
+    if constexpr (NR > 1) Y[2 * ldy + 1] = Finish(df, a21, x2, w1, kv, K);
+  }
+  if constexpr (MR > 3) {
+    Y[3 * ldy] = Finish(df, a30, x3, w0, kv, K);
+    if constexpr (NR > 1) Y[3 * ldy + 1] = Finish(df, a31, x3, w1, kv, K);
   }
 }
 
-template <typename TW>
-HWY_INLINE void GemvMultiT(const float* X, size_t M, size_t K, const TW* W, size_t n0, size_t n1,
-                           float* Y, size_t ldy) {
+// All M rows of X against NR weight rows, four rows of X at a time: the weight rows stay in L1
+// while the rows of X stream from L2, so W is read from memory once.
+template <size_t NR, typename TW>
+HWY_INLINE void MultiRows(const float* X, size_t M, size_t K, const TW* w0, const TW* w1, float* Y,
+                          size_t ldy) {
   size_t m = 0;
-  for (; m + 4 <= M; m += 4) MultiT<4>(X + m * K, K, W, n0, n1, Y + m * ldy, ldy);
+  for (; m + 4 <= M; m += 4) MultiBlock<4, NR>(X + m * K, K, w0, w1, Y + m * ldy, ldy);
   switch (M - m) {
     case 3:
-      MultiT<3>(X + m * K, K, W, n0, n1, Y + m * ldy, ldy);
+      MultiBlock<3, NR>(X + m * K, K, w0, w1, Y + m * ldy, ldy);
       break;
     case 2:
-      MultiT<2>(X + m * K, K, W, n0, n1, Y + m * ldy, ldy);
+      MultiBlock<2, NR>(X + m * K, K, w0, w1, Y + m * ldy, ldy);
       break;
     case 1:
-      MultiT<1>(X + m * K, K, W, n0, n1, Y + m * ldy, ldy);
+      MultiBlock<1, NR>(X + m * K, K, w0, w1, Y + m * ldy, ldy);
       break;
     default:
       break;
   }
 }
 
+template <typename TW>
+HWY_INLINE void GemvMultiT(const float* X, size_t M, size_t K, const TW* W, size_t n0, size_t n1,
+                           float* Y, size_t ldy) {
+  size_t n = n0;
+  for (; n + 2 <= n1; n += 2) MultiRows<2>(X, M, K, W + n * K, W + (n + 1) * K, Y + n, ldy);
+  if (n < n1) MultiRows<1>(X, M, K, W + n * K, W + n * K, Y + n, ldy);
+}
+
 void GemvF32(const float* x, size_t K, const float* W, size_t n0, size_t n1, float* y) {
-  GemvT(x, K, W, n0, n1, y);
+  GemvT<8>(x, K, W, n0, n1, y);
 }
 void GemvF16(const float* x, size_t K, const uint16_t* W, size_t n0, size_t n1, float* y) {
-  GemvT(x, K, W, n0, n1, y);
+  GemvT<8>(x, K, W, n0, n1, y);
 }
 void GemvMultiF32(const float* X, size_t M, size_t K, const float* W, size_t n0, size_t n1,
                   float* Y, size_t ldy) {
@@ -204,7 +235,7 @@ void GemvMultiF16(const float* X, size_t M, size_t K, const uint16_t* W, size_t 
   GemvMultiT(X, M, K, W, n0, n1, Y, ldy);
 }
 
-// ---- vector helpers --------------------------------------------------------------------------------
+// ---- vector helpers ----
 
 float DotF32(const float* a, const float* b, size_t n) { return DotT(a, b, n); }
 float DotF16(const float* a, const uint16_t* b, size_t n) { return DotT(a, b, n); }
@@ -222,7 +253,7 @@ HWY_INLINE void AxpyT(float a, const TW* b, float* y, size_t n) {
 void AxpyF32(float a, const float* b, float* y, size_t n) { AxpyT(a, b, y, n); }
 void AxpyF16(float a, const uint16_t* b, float* y, size_t n) { AxpyT(a, b, y, n); }
 
-// ---- conversions -----------------------------------------------------------------------------------
+// ---- conversions ----
 
 // Widening for storage conversions: the hardware sets the quiet bit of a signalling NaN, while
 // half.h keeps the pattern as it is; the quiet bit is cleared again for those lanes so that both
@@ -236,9 +267,8 @@ void F16ToF32(const uint16_t* src, float* dst, size_t n) {
   const size_t L = hn::Lanes(df);
   for (; i + L <= n; i += L) {
     const auto h = hn::PromoteTo(du, hn::LoadU(du16, src + i));
-    const auto signalling =
-        hn::And(hn::Eq(hn::And(h, hn::Set(du, 0x7e00u)), hn::Set(du, 0x7c00u)),
-                hn::Ne(hn::And(h, hn::Set(du, 0x01ffu)), hn::Zero(du)));
+    const auto signalling = hn::And(hn::Eq(hn::And(h, hn::Set(du, 0x7e00u)), hn::Set(du, 0x7c00u)),
+                                    hn::Ne(hn::And(h, hn::Set(du, 0x01ffu)), hn::Zero(du)));
     const auto f = hn::BitCast(du, LoadW(df, src + i));
     const auto fixed = hn::IfThenElse(signalling, hn::AndNot(hn::Set(du, 0x00400000u), f), f);
     hn::StoreU(hn::BitCast(df, fixed), df, dst + i);
@@ -284,11 +314,11 @@ HWY_INLINE hn::Vec<DU> Bf16Bits(DF df, VF v) {
   const DU du;
   const hn::RebindToSigned<DF> di;
   const auto u = hn::BitCast(du, v);
-  const auto rounded = hn::Add(u, hn::Add(hn::Set(du, 0x7fffu),
-                                          hn::And(hn::ShiftRight<16>(u), hn::Set(du, 1u))));
+  const auto rounded =
+      hn::Add(u, hn::Add(hn::Set(du, 0x7fffu), hn::And(hn::ShiftRight<16>(u), hn::Set(du, 1u))));
   const auto quiet = hn::Or(u, hn::Set(du, 0x00400000u));
-  const auto is_nan = hn::Gt(hn::BitCast(di, hn::And(u, hn::Set(du, 0x7fffffffu))),
-                             hn::Set(di, 0x7f800000));
+  const auto is_nan =
+      hn::Gt(hn::BitCast(di, hn::And(u, hn::Set(du, 0x7fffffffu))), hn::Set(di, 0x7f800000));
   return hn::IfThenElse(hn::RebindMask(du, is_nan), quiet, rounded);
 }
 

@@ -1,5 +1,6 @@
 // Kernels against plain scalar versions of the same math, on every SIMD target this build carries
-// and this CPU runs (EMU128/SSE4 exercise the scalar conversion fallbacks, AVX2/AVX3 the F16C path).
+// and this CPU runs (EMU128/SSE4 exercise the scalar conversion fallbacks, AVX2/AVX3 the F16C
+// path).
 #include <gtest/gtest.h>
 #include <omp.h>
 
@@ -44,7 +45,7 @@ std::vector<float> random_floats(size_t n, uint32_t seed) {
 
 // A weight matrix in dtype dt (F32 or F16) plus its exact values as f32.
 struct Weights {
-  std::vector<float> f32;       // N*K values the kernel sees (already F16-rounded for F16)
+  std::vector<float> f32;        // N*K values the kernel sees (already F16-rounded for F16)
   std::vector<uint16_t> bits16;  // F16 storage
   DType dt;
   const void* data() const {
@@ -94,20 +95,21 @@ bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
 
 }  // namespace
 
-// ---- matrix products ---------------------------------------------------------------------------------
+// ---- matrix products ----
 
 class MatmulTest : public ::testing::TestWithParam<DType> {};
 
 TEST_P(MatmulTest, MatchesScalarReferenceOnOddSizes) {
   const DType dt = GetParam();
-  // (K, N) pairs: K below, at and around vector widths, N around the 4-row and 2-row blocks; the
-  // larger ones cross the threading threshold and, for M >= 9, the tiled F16 path (K > 512 columns,
-  // N > 128 rows, neither a multiple).
+  // (K, N) pairs: K below, at and around vector widths, N around the 8-row and 2-row blocks; the
+  // larger ones cross the threading threshold and, for M > 12, the tiled F16 path (K > 1024
+  // columns per widening step, several row tiles, neither a multiple). M covers the GEMV, the
+  // multi-row GEMV with every leftover count of its four-row blocks, and sgemm / tiles.
   const std::vector<std::pair<size_t, size_t>> shapes = {
       {1, 1}, {1, 7}, {7, 33}, {33, 1}, {33, 4099}, {4099, 7}, {4099, 33}, {1100, 300}, {16, 64}};
   for (auto [K, N] : shapes) {
     const Weights w = make_weights(N, K, dt, 1000 + (uint32_t)(K * 31 + N));
-    for (size_t M : {1, 2, 3, 17, 64}) {
+    for (size_t M : {1, 2, 3, 5, 8, 12, 17, 64}) {
       const auto X = random_floats(M * K, (uint32_t)(M * 7 + K));
       expect_matches_reference(X, M, K, w, N, product(X, M, K, w, N), 1e-5);
     }
@@ -133,7 +135,7 @@ TEST_P(MatmulTest, RowResultsIndependentOfSplitThreadsAndSmallM) {
   const DType dt = GetParam();
   const size_t K = 1031, N = 517;  // ~530 K weights: threaded; N odd so blocks end mid-group
   const Weights w = make_weights(N, K, dt, 5);
-  const auto X = random_floats(4 * K, 6);
+  const auto X = random_floats(8 * K, 6);
   const int saved = omp_get_max_threads();
   std::vector<float> one_thread;
   for (int threads : {1, 2, 3, 8}) {
@@ -145,14 +147,21 @@ TEST_P(MatmulTest, RowResultsIndependentOfSplitThreadsAndSmallM) {
       EXPECT_TRUE(same_bits(Y, one_thread)) << threads << " threads";
   }
   omp_set_num_threads(saved);
+  // dot_row of one weight row gives that row's output.
+  const size_t esz = dt == DType::F16 ? 2 : 4;
+  for (size_t n : {0, 7, 8, 300, 516}) {
+    const void* row = static_cast<const char*>(w.data()) + n * K * esz;
+    EXPECT_EQ(bits(k::dot_row(X.data(), row, dt, K)), bits(one_thread[n])) << n;
+  }
   // Rows [r0, r0 + n) of W as their own matrix.
-  for (auto [r0, n] : std::vector<std::pair<size_t, size_t>>{{0, 1}, {3, 5}, {101, 416}, {516, 1}}) {
+  for (auto [r0, n] :
+       std::vector<std::pair<size_t, size_t>>{{0, 1}, {3, 5}, {101, 416}, {516, 1}}) {
     std::vector<float> Y(n);
-    const size_t esz = dt == DType::F16 ? 2 : 4;
-    k::matmul_xwt(X.data(), 1, K, static_cast<const char*>(w.data()) + r0 * K * esz, dt, n, Y.data());
+    k::matmul_xwt(X.data(), 1, K, static_cast<const char*>(w.data()) + r0 * K * esz, dt, n,
+                  Y.data());
     EXPECT_EQ(0, std::memcmp(Y.data(), one_thread.data() + r0, n * sizeof(float))) << r0;
   }
-  for (size_t M : {2, 3, 4}) {
+  for (size_t M : {2, 3, 5, 8}) {
     const auto Y = product(X, M, K, w, N);
     for (size_t m = 0; m < M; ++m) {
       const std::vector<float> xm(X.begin() + m * K, X.begin() + (m + 1) * K);
@@ -215,7 +224,7 @@ TEST(Matmul, RefusesWeightDtypesWithoutAKernel) {
   }
 }
 
-// ---- vector helpers ----------------------------------------------------------------------------------
+// ---- vector helpers ----
 
 TEST(VectorHelpers, DotAndAxpyAgainstScalar) {
   for_each_target([] {
@@ -248,13 +257,13 @@ TEST(VectorHelpers, DotAndAxpyAgainstScalar) {
   });
 }
 
-// ---- conversions -------------------------------------------------------------------------------------
+// ---- conversions ----
 
 namespace {
 
-// f32 inputs that stress 16-bit rounding: a sweep over the whole bit space, every f16 value with its
-// neighbours, exact halfway points (ties) and the points one f32 ulp either side of them, the edge of
-// overflow and of the subnormals, infinities, quiet and signalling NaNs with payloads.
+// f32 inputs that stress 16-bit rounding: a sweep over the whole bit space, every f16 value with
+// its neighbours, exact halfway points (ties) and the points one f32 ulp either side of them, the
+// edge of overflow and of the subnormals, infinities, quiet and signalling NaNs with payloads.
 std::vector<float> conversion_inputs() {
   std::vector<uint32_t> u;
   for (uint64_t x = 0; x <= 0xffffffffull; x += 997) u.push_back((uint32_t)x);

@@ -194,9 +194,10 @@ inline void fetch_all(const std::string& path, const uint8_t* file, size_t size)
   }
 }
 
-// Writes the bytes to an anonymous file and runs fetch_all on it. Returns "" when every check
-// holds, else what broke (an exception other than tl::Error escaping counts as broken).
-inline std::string check_file(const uint8_t* data, size_t size) {
+// Writes the bytes to an anonymous file and calls body(path) on it. Returns "" when body returns,
+// else what broke (an exception other than tl::Error escaping counts as broken).
+template <class Body>
+std::string with_file(const uint8_t* data, size_t size, Body body) {
   int fd = memfd_create("fuzz.safetensors", MFD_CLOEXEC);
   if (fd < 0) return "memfd_create failed";
   for (size_t done = 0; done < size;) {
@@ -210,7 +211,7 @@ inline std::string check_file(const uint8_t* data, size_t size) {
   std::string path = "/proc/self/fd/" + std::to_string(fd);
   std::string result;
   try {
-    fetch_all(path, data, size);
+    body(path);
   } catch (const Broken& b) {
     result = b.what;
   } catch (const std::exception& e) {
@@ -220,6 +221,11 @@ inline std::string check_file(const uint8_t* data, size_t size) {
   }
   close(fd);
   return result;
+}
+
+// fetch_all on the bytes as a file: "" when every check holds, else what broke.
+inline std::string check_file(const uint8_t* data, size_t size) {
+  return with_file(data, size, [&](const std::string& path) { fetch_all(path, data, size); });
 }
 
 }  // namespace fuzz

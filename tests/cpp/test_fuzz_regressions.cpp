@@ -6,12 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "../../fuzz/loader_check.h"
 #include "../../fuzz/safetensors_check.h"
 
 namespace {
@@ -51,13 +54,38 @@ std::string one(const std::string& dtype, const std::string& shape, const std::s
          "}}";
 }
 
+std::filesystem::path seed_dir(const char* which) {
+  return std::filesystem::path(__FILE__).parent_path() / ".." / ".." / "fuzz" / "seeds" / which;
+}
+
+Bytes read_file(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// How many of the loader's three dtypes load the bytes as the tiny model ("" when nothing broke).
+std::pair<int, std::string> loads(const Bytes& b) {
+  int n = -1;
+  std::string broken =
+      fuzz::with_file(b.data(), b.size(), [&](const std::string& p) { n = fuzz::load_and_run(p); });
+  return {n, broken};
+}
+
+// Replaces every occurrence of `from` by `to` (same length, so no offset moves).
+Bytes patched(Bytes b, const std::string& from, const std::string& to) {
+  for (size_t i = 0; i + from.size() <= b.size(); ++i) {
+    if (std::memcmp(b.data() + i, from.data(), from.size()) == 0) {
+      std::memcpy(b.data() + i, to.data(), to.size());
+    }
+  }
+  return b;
+}
+
 TEST(FuzzRegressions, CommittedSeedsPassEveryCheck) {
   namespace fs = std::filesystem;
-  fs::path dir = fs::path(__FILE__).parent_path() / ".." / ".." / "fuzz" / "seeds" / "safetensors";
   size_t seen = 0;
-  for (const auto& entry : fs::directory_iterator(dir)) {
-    std::ifstream in(entry.path(), std::ios::binary);
-    Bytes b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  for (const auto& entry : fs::directory_iterator(seed_dir("safetensors"))) {
+    Bytes b = read_file(entry.path());
     EXPECT_EQ(fuzz::check_file(b.data(), b.size()), "") << entry.path();
     // Every prefix is a truncated file: refused with a reader text, never read past its end.
     for (size_t cut = 0; cut < b.size(); cut += 7) {
@@ -160,6 +188,30 @@ TEST(FuzzRegressions, FuzzerCorpusSamples) {
     Bytes b = literal(in.bytes, in.size);
     EXPECT_EQ(open_outcome(b), in.refusal);
     EXPECT_EQ(fuzz::check_file(b.data(), b.size()), "") << in.refusal;
+  }
+}
+
+TEST(FuzzRegressions, LoaderSeedAndItsEdits) {
+  const Bytes seed = read_file(seed_dir("loader") / "untied_f16");
+  ASSERT_GT(seed.size(), 1000u);
+  // The committed seed is a complete weight file for the tiny model, in every dtype.
+  EXPECT_EQ(loads(seed), std::make_pair(3, std::string()));
+  // Without "lm_head.weight" the head is tied to the embedding table (checked inside).
+  EXPECT_EQ(loads(patched(seed, "lm_head.weight", "lm_head.weighx")),
+            std::make_pair(3, std::string()));
+  // Edits that break the file are refused with the accessor's texts, never loaded.
+  for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
+           {"\"F16\"", "\"I16\""},                  // unreadable dtype
+           {"\"F16\"", "\"U8\" "},                  // element size no longer matches the byte range
+           {"A_log", "A_loh"},                      // a required tensor missing
+           {"\"shape\":[5,4]", "\"shape\":[4,5]"},  // embedding table transposed
+       }) {
+    EXPECT_EQ(loads(patched(seed, from, to)), std::make_pair(0, std::string())) << from;
+  }
+  // Truncated files.
+  for (size_t cut = 0; cut < seed.size(); cut += 97) {
+    Bytes b(seed.begin(), seed.begin() + cut);
+    EXPECT_EQ(loads(b), std::make_pair(0, std::string())) << "cut at " << cut;
   }
 }
 

@@ -183,6 +183,11 @@ TEST(FuzzRegressions, FuzzerCorpusSamples) {
        "\042data_offsets\042:[0,4]},\042r\042:{\042dtype\042:\042I64\042,\042shape\042:[0,4]"
        ",\042data_offsets\042:[4,4]}}    \000\000@@",
        124, ""},
+      // Found by the fuzzer: a tensor name holding U+0000 (error texts that name it).
+      {"\225\000\000\000\000\000\000\000{\042__metdanull\134u0000setx\042:{\042dtype\042:"
+       "\042U8\042,\042shape\042:[1],\042data_offsets\042:[0,1]},\042layers.0.y\042:{\042dty"
+       "pe\042:\042BF16\042,\042shape\042:[2],\042data_offsets\042:[1,5],\042extra\042:[{}]}"
+       "}\007:\042I3", 162, ""},
   };
   for (const auto& in : kInputs) {
     Bytes b = literal(in.bytes, in.size);

@@ -37,8 +37,9 @@ size_t mul_or_throw(size_t a, size_t b) {
 }
 
 // Softmax over the first `n` entries of one score row, in d: max (first element wins unless a
-// later one is larger, so a leading NaN propagates), x - max, exp, a sum (sequential with every
-// partial sum rounded for 16-bit types; order free in F32), then division. Entries n.. are masked
+// later one is larger, so a leading NaN propagates), x - max, exp, a sum, then division. The sum
+// accumulates in f32 and is rounded once to d: rounding every partial sum in F16 would drop every
+// term below half a unit of the running total (at 2048 keys each exp <= 1 is lost). Entries n.. are masked
 // (minus infinity) and come out as exact zeros; they are written only when `row_len` > n.
 void softmax_row(float* s, size_t n, size_t row_len, tl::DType d) {
   float m = s[0];
@@ -58,7 +59,8 @@ void softmax_row(float* s, size_t n, size_t row_len, tl::DType d) {
     for (size_t j = 0; j < n; ++j) s[j] = expf(s[j]);
     tl::kernels::round_to_dtype(s, n, d);
     float sum = 0;
-    for (size_t j = 0; j < n; ++j) sum = rnd(sum + s[j], d);
+    for (size_t j = 0; j < n; ++j) sum += s[j];
+    sum = rnd(sum, d);
     for (size_t j = 0; j < n; ++j) s[j] = s[j] / sum;
     tl::kernels::round_to_dtype(s, n, d);
   }

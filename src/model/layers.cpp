@@ -236,8 +236,8 @@ void apply_rotary(float* x, const float* cos, const float* sin, size_t R, tl::DT
 }
 
 void l2_norm(float* x, size_t rows, size_t n, tl::DType d) {
-  // Everything in d: squares, the sum (sequential with each partial sum rounded for 16-bit
-  // types), the affine s * 1 + 1e-6 with both constants in d, the root and the division.
+  // Everything in d: squares, the sum (accumulated in f32, rounded once), the affine
+  // s * 1 + 1e-6 with both constants in d, the root and the division.
   const float one = const_in(1.0, d), eps = const_in(1e-6, d);
   for (size_t r = 0; r < rows; ++r) {
     float* xr = x + r * n;
@@ -253,8 +253,9 @@ void l2_norm(float* x, size_t rows, size_t n, tl::DType d) {
         const size_t m = std::min(kChunk, n - i0);
         for (size_t i = 0; i < m; ++i) sq[i] = xr[i0 + i] * xr[i0 + i];
         tl::kernels::round_to_dtype(sq, m, d);
-        for (size_t i = 0; i < m; ++i) s = rnd(s + sq[i], d);
+        for (size_t i = 0; i < m; ++i) s += sq[i];
       }
+      s = rnd(s, d);
     }
     const float s2 = rnd(rnd(s * one, d) + eps, d);
     const float root = rnd(std::sqrt(s2), d);

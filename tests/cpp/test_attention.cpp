@@ -118,8 +118,9 @@ struct RefAttention {
         double sum = 0;
         for (double& s : sc) {
           s = e.exp(e.r(s - m));
-          sum = e.r(sum + s);
+          sum += s;
         }
+        sum = e.r(sum);
         for (double& s : sc) s = e.r(s / sum);
         for (size_t c = 0; c < D; ++c) {
           double acc = 0;

@@ -157,8 +157,9 @@ TEST_P(LayersByDtype, L2NormMatchesReference) {
       double s = 0;
       for (size_t i = 0; i < n; ++i) {
         const double sq = e.r(want[r * n + i] * want[r * n + i]);
-        s = e.f16() ? e.r(s + sq) : s + sq;
+        s += sq;
       }
+      s = e.r(s);
       const double root = e.sqrt(e.r(e.r(s * e.cst(1.0)) + e.cst(1e-6)));
       for (size_t i = 0; i < n; ++i) want[r * n + i] = e.r(want[r * n + i] / root);
     }
@@ -221,10 +222,11 @@ TEST(Layers, HalfPrecisionStepRoundingIsVisible) {
   EXPECT_EQ(model::sigmoid_d(-12.0f, DType::F16), 0.0f);
   EXPECT_NEAR(model::silu_d(-12.0f, DType::F32), -12.0 / (1.0 + std::exp(12.0)), 1e-11);
   EXPECT_NEAR(model::sigmoid_d(-12.0f, DType::F32), 1.0 / (1.0 + std::exp(12.0)), 1e-11);
-  // l2_norm sums F16 squares one after another: 3000 ones sum to 2048 (2048 + 1 rounds back).
+  // l2_norm accumulates the F16 squares wide and rounds once: 3000 ones sum to 3000 (a sum whose
+  // partial sums were rounded would stall at 2048, since 2048 + 1 rounds back to 2048 in F16).
   std::vector<float> ones(3000, 1.0f);
   model::l2_norm(ones.data(), 1, ones.size(), DType::F16);
-  EXPECT_EQ(ones[0], tl::round_f16(1.0f / tl::round_f16(sqrtf(2048.0f))));
+  EXPECT_EQ(ones[0], tl::round_f16(1.0f / tl::round_f16(sqrtf(3000.0f))));
   // A unit vector comes back scaled by 1/sqrt(1 + 1e-6).
   std::vector<float> unit = {0.6f, 0.8f};
   model::l2_norm(unit.data(), 1, 2, DType::F32);

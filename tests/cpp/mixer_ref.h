@@ -108,12 +108,13 @@ inline void rms_norm(const Mode& m, Vec& x, size_t rows, const Vec& w, double ep
   }
 }
 
-// Everything in d; in F16 the sum of squares is sequential with every partial sum rounded.
+// Everything in d; the sum of squares accumulates wide and is rounded once.
 inline void l2_norm(const Mode& m, Vec& x, size_t rows, size_t n) {
   const double eps = m.r(1e-6);
   for (size_t r = 0; r < rows; ++r) {
     double s = 0;
-    for (size_t i = 0; i < n; ++i) s = m.r(s + m.r(x[r * n + i] * x[r * n + i]));
+    for (size_t i = 0; i < n; ++i) s += m.r(x[r * n + i] * x[r * n + i]);
+    s = m.r(s);
     const double root = m.r(std::sqrt(m.r(s + eps)));
     for (size_t i = 0; i < n; ++i) x[r * n + i] = m.r(x[r * n + i] / root);
   }

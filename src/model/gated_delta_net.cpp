@@ -193,7 +193,8 @@ void GatedDeltaNet::forward(const float* x, size_t T, LayerCache& entry, Workspa
   // Everything from here to the output projection works on one (token, head) row of D values at
   // a time, so each head runs on its own thread: SiLU on q, k, v; unit-length q and k; q scaled
   // by 1/sqrt(D) (affine map: factor rounded to d, product rounded, plus 0); the recurrence,
-  // token after token; then the per-head RMS norm and the gate silu(g).
+  // token after token; then the per-head RMS norm and the gate silu(g) (the gated output goes to
+  // g's buffer, which o_proj reads).
   // The first token reads the committed state (zeros when absent); every later token updates the
   // pending buffer in place.
   entry.state[w].resize(N * D * D);
@@ -208,27 +209,26 @@ void GatedDeltaNet::forward(const float* x, size_t T, LayerCache& entry, Workspa
     const size_t hs = h * D * D;
     for (size_t t = 0; t < T; ++t) {
       const size_t off = t * C + h * D;
-      float *qh = q + off, *kh = k + off, *vh = v + off, *oh = o + off;
-      for (size_t i = 0; i < D; ++i) {
-        qh[i] = silu_d(qh[i], d);
-        kh[i] = silu_d(kh[i], d);
-        vh[i] = silu_d(vh[i], d);
-      }
+      float *qh = q + off, *kh = k + off, *vh = v + off, *oh = o + off, *gh = g + off;
+      silu_inplace(qh, D, d);
+      silu_inplace(kh, D, d);
+      silu_inplace(vh, D, d);
       l2_norm(qh, 1, D, d);
       l2_norm(kh, 1, D, d);
-      for (size_t i = 0; i < D; ++i) qh[i] = rd(rd(qh[i] * scale, d) + 0.0f, d);
+      for (size_t i = 0; i < D; ++i) qh[i] *= scale;
+      tl::kernels::round_to_dtype(qh, D, d);
+      for (size_t i = 0; i < D; ++i) qh[i] += 0.0f;  // exact: the sum is already in d
       delta_rule_step(t == 0 ? (S0 ? S0 + hs : nullptr) : S1 + hs, S1 + hs, D, qh, kh, vh,
                       decay[t * N + h], beta[t * N + h], d, oh, scratch + h * 3 * D);
       g_norm.forward(oh, 1, oh);
-      const float* gh = g + off;
-      for (size_t i = 0; i < D; ++i) oh[i] = rd(oh[i] * silu_d(gh[i], d), d);
+      silu_mul(gh, oh, D, d);  // g = round(silu(g) * o): the gated output, in g's buffer
     }
   }
   entry.state_present[w] = true;
   entry.tails_present[w] = conv;
   entry.state_pending = true;
 
-  linear_forward(o_proj, o, T, out);
+  linear_forward(o_proj, g, T, out);
 }
 
 }  // namespace model

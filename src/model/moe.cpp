@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <string>
 
 #include "tensor/error.h"
@@ -15,6 +16,9 @@ namespace {
 // Upper bound on the floats kept for one chunk's expert outputs (tokens x k x H, 64 MiB): a
 // longer prompt is routed in chunks of tokens, each expert's weights read once per chunk.
 constexpr size_t kMaxRankedFloats = size_t{16} << 20;
+
+// Experts with at most this many rows each run one per thread rather than one after another.
+constexpr size_t kSpreadMaxRows = 4;
 
 // The weight as the affine map converts it to the model dtype (one rounding of the exact value).
 inline float weight_in(float w, tl::DType d) {
@@ -111,7 +115,19 @@ void MoE::forward(const float* x, size_t n, float* out, Workspace& ws) const {
   for (size_t t = 0; t < n; ++t) softmax_row(probs + t * E, E);
 
   // Selection, then renormalisation (k >= 2 only) and scaling (always), in f32.
-  thread_local std::vector<uint32_t> ids;
+  // Integer and per-expert scratch, kept per calling thread so that its capacity is reused.
+  // Bound to references here: inside the parallel region below, the names of thread_local
+  // variables would denote each worker thread's own (empty) copies.
+  thread_local std::vector<uint32_t> tl_ids, tl_start, tl_slots, tl_fill, tl_active;
+  thread_local std::vector<Workspace> tl_spare;
+  thread_local std::vector<std::exception_ptr> tl_errs;
+  std::vector<uint32_t>& ids = tl_ids;
+  std::vector<uint32_t>& start = tl_start;
+  std::vector<uint32_t>& slots = tl_slots;
+  std::vector<uint32_t>& fill = tl_fill;
+  std::vector<uint32_t>& active = tl_active;
+  std::vector<Workspace>& spare = tl_spare;
+  std::vector<std::exception_ptr>& errs = tl_errs;
   ids.resize(n * k);
   float* wts = ws.get(18, n * k);
   topk_2d(probs, n, E, k, wts, ids.data());
@@ -129,7 +145,6 @@ void MoE::forward(const float* x, size_t n, float* out, Workspace& ws) const {
   for (size_t i = 0; i < n * H; ++i) out[i] = 0.0f;
   if (k > 0) {
     const size_t chunk = std::max<size_t>(1, kMaxRankedFloats / std::max<size_t>(1, k * H));
-    thread_local std::vector<uint32_t> start, slots;
     for (size_t t0 = 0; t0 < n; t0 += chunk) {
       const size_t nt = std::min(chunk, n - t0);
       // Counting sort of the chunk's (token, rank) slots by expert id; within an expert the
@@ -138,24 +153,49 @@ void MoE::forward(const float* x, size_t n, float* out, Workspace& ws) const {
       for (size_t i = 0; i < nt * k; ++i) ++start[ids[t0 * k + i] + 1];
       for (size_t e = 0; e < E; ++e) start[e + 1] += start[e];
       slots.resize(nt * k);
-      {
-        thread_local std::vector<uint32_t> fill;
-        fill.assign(start.begin(), start.end() - 1);
-        for (size_t i = 0; i < nt * k; ++i) slots[fill[ids[t0 * k + i]]++] = (uint32_t)i;
-      }
+      fill.assign(start.begin(), start.end() - 1);
+      for (size_t i = 0; i < nt * k; ++i) slots[fill[ids[t0 * k + i]]++] = (uint32_t)i;
       float* ranked = ws.get(21, nt * k * H);  // (token, rank) -> expert output row
-      for (size_t e = 0; e < E; ++e) {
+      // One expert over its rows: gather them, run the MLP, put each output row in its place.
+      auto run_expert = [&](size_t e, Workspace& w) {
         const size_t c = start[e + 1] - start[e];
-        if (c == 0) continue;
-        float* gx = ws.get(19, c * H);
-        float* gy = ws.get(20, c * H);
+        float* gx = w.get(19, c * H);
+        float* gy = w.get(20, c * H);
         for (size_t r = 0; r < c; ++r) {
           const size_t t = slots[start[e] + r] / k;
           std::copy(x + (t0 + t) * H, x + (t0 + t + 1) * H, gx + r * H);
         }
-        experts[e].forward(gx, c, gy, ws);
+        experts[e].forward(gx, c, gy, w);
         for (size_t r = 0; r < c; ++r)
           std::copy(gy + r * H, gy + (r + 1) * H, ranked + (size_t)slots[start[e] + r] * H);
+      };
+      active.clear();
+      size_t most = 0;
+      for (size_t e = 0; e < E; ++e)
+        if (start[e + 1] > start[e]) {
+          active.push_back((uint32_t)e);
+          most = std::max<size_t>(most, start[e + 1] - start[e]);
+        }
+      const size_t threads = (size_t)tl::kernels::num_threads();
+      if (threads > 1 && most <= kSpreadMaxRows && 2 * active.size() >= threads) {
+        // Few rows per expert (a decode step): each expert's products are matrix-vector passes
+        // too small to share well between threads, so the experts themselves run side by side,
+        // one per thread, each with its own scratch. Failures are collected and the one of the
+        // lowest expert id is raised, as a sequential loop would.
+        if (spare.size() < active.size()) spare.resize(active.size());
+        errs.assign(active.size(), nullptr);
+#pragma omp parallel for schedule(dynamic, 1)
+        for (size_t a = 0; a < active.size(); ++a) {
+          try {
+            run_expert(active[a], spare[a]);
+          } catch (...) {
+            errs[a] = std::current_exception();
+          }
+        }
+        for (const std::exception_ptr& e : errs)
+          if (e) std::rethrow_exception(e);
+      } else {
+        for (uint32_t e : active) run_expert(e, ws);
       }
       for (size_t t = 0; t < nt; ++t)
         for (size_t j = 0; j < k; ++j)

@@ -9,8 +9,11 @@ engine, so the conflicts happen on every run rather than by chance."""
 from __future__ import annotations
 
 import gc
+import json
+import os
 import random
 import re
+import subprocess
 import sys
 import threading
 import time
@@ -299,3 +302,57 @@ def test_numpy_arguments_from_threads(engine):
         return True
 
     assert all(run_threads([worker] * 4))
+
+
+# --- interpreter exit with daemon threads inside calls --------------------------------------------
+
+def daemon_exit_main(path, cfg_json, delay):
+    """Child: daemon threads busy in calls whose conversion hooks wait for the interpreter lock,
+    while the main thread exits. The interpreter ends such threads where they wait, unwinding
+    them through the module's frames without the lock."""
+    cfg = json.loads(cfg_json)
+    shared = tessaline.LlmEngine(path, cfg)
+    slow_cfg = dict(cfg, num_hidden_layers=Yield(cfg["num_hidden_layers"]))
+    kept = []
+
+    def work():
+        own = tessaline.LlmEngine(path, cfg)
+        kept.append(own.streaming_generate([1, 2], 3))  # released on the main thread at exit
+        while True:
+            for call in (lambda: shared.generate([Yield(1), Yield(2)], Yield(2)),
+                         lambda: own.generate(list(map(Yield, PROMPT)), 2, seed=Yield(1)),
+                         lambda: list(shared.streaming_generate([Yield(1)], Yield(2))),
+                         lambda: tessaline.LlmEngine(path, slow_cfg)):
+                try:
+                    call()
+                except RuntimeError:
+                    pass  # the shared engine is busy
+
+    for _ in range(6):
+        threading.Thread(target=work, daemon=True).start()
+    time.sleep(delay)
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the address sanitizer's runtime fails an internal check when the "
+                           "interpreter ends a thread by unwinding it")
+def test_interpreter_exit_with_daemon_threads_in_calls(write_model):
+    """Each exit ends the daemon threads at a random point of their calls; none may crash the
+    process (a reference released without the lock during that unwinding used to)."""
+    cfg = modelgen.base_config()
+    path = write_model(cfg)
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(
+        [os.path.dirname(tessaline.__file__), env.get("PYTHONPATH", "")])
+    children = [subprocess.Popen([sys.executable, os.path.abspath(__file__), path,
+                                  json.dumps(cfg), str(0.01 * (1 + i % 10))],
+                                 env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                 text=True) for i in range(12)]
+    for c in children:
+        _, err = c.communicate(timeout=120)
+        assert c.returncode == 0, (c.returncode, err[-2000:])
+        assert "Fatal Python error" not in err, err[-2000:]
+
+
+if __name__ == "__main__":
+    daemon_exit_main(sys.argv[1], sys.argv[2], float(sys.argv[3]))

@@ -581,7 +581,7 @@ def run_child(args, timeout):
 
 @pytest.mark.parametrize("seed", [1, 2])
 def test_seeded_fuzz(tmp_path, seed):
-    calls, seconds = 20000, 15
+    calls, seconds = 40000, 15
     r = run_child([tmp_path, seed, calls, seconds], timeout=120)
     assert r.returncode == 0, (r.returncode, r.stderr[-3000:])
     out = json.loads(r.stdout.strip().splitlines()[-1])

@@ -203,6 +203,20 @@ class Growing(list):
             return 1
 
 
+class Colliding:
+    """A dictionary key with the hash of `name` whose comparison raises once armed."""
+    def __init__(self, name, exc):
+        self.name, self.exc, self.armed = name, exc, False
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        if self.armed:
+            raise self.exc
+        return False
+
+
 class AttrObj:
     """An attribute holder for "moe_config" / "gated_deltanet_config": each attribute is a plain
     value, a raising property or a hook (re-entry) followed by a value."""
@@ -449,6 +463,13 @@ class Fuzz:
                     HookError("property"), Abort(), lambda: (self.reenter(), 4)[1],
                     self.any_int(), None])
                 cfg["gated_deltanet_config"] = r.choice([AttrObj(g), dict(g), None])
+        if r.random() < 0.1:
+            # A key equal in hash to a configuration key, whose comparison raises: stored first,
+            # so looking that key up compares with it.
+            key = Colliding(r.choice(keys + ["moe_config", "gated_deltanet_config"]),
+                            r.choice([HookError("eq"), Abort(), TypeError("eq")]))
+            cfg = {key: 1, **cfg}
+            key.armed = True
         if r.random() < 0.15:
             cfg = DictSub(cfg)
         path = r.choice([self.paths[name]] * 6 + [

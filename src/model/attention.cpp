@@ -111,10 +111,10 @@ Attention Attention::load(const Config& cfg, const tl::VarBuilder& vb, size_t nu
   };
   a.q_proj = load_linear(H, rows(num_heads, gated ? 2 : 1, "q_proj"), cfg.attention_qkv_bias,
                          vb.pp("q_proj"));
-  a.k_proj = load_linear(H, rows(num_kv_heads, 1, "k_proj"), cfg.attention_qkv_bias,
-                         vb.pp("k_proj"));
-  a.v_proj = load_linear(H, rows(num_kv_heads, 1, "v_proj"), cfg.attention_qkv_bias,
-                         vb.pp("v_proj"));
+  a.k_proj =
+      load_linear(H, rows(num_kv_heads, 1, "k_proj"), cfg.attention_qkv_bias, vb.pp("k_proj"));
+  a.v_proj =
+      load_linear(H, rows(num_kv_heads, 1, "v_proj"), cfg.attention_qkv_bias, vb.pp("v_proj"));
   a.o_proj = load_linear(rows(num_heads, 1, "o_proj"), H, cfg.attention_out_bias, vb.pp("o_proj"));
   a.num_heads = num_heads;
   a.num_kv_heads = num_kv_heads;

@@ -1,11 +1,16 @@
-"""Writes the small seed corpus of fuzz_safetensors into seeds/safetensors/.
+"""Writes the small seed corpora: seeds/safetensors/ for fuzz_safetensors, seeds/loader/ for
+fuzz_loader.
 
-Files come from the safetensors package (so they are what real writers produce) plus a few
+Reader seeds come from the safetensors package (so they are what real writers produce) plus a few
 hand-made headers the package never writes (metadata null, unaligned offsets, ignored fields).
+Loader seeds are complete weight files for fuzz_loader's fixed configuration, written by the
+test model generator.
 """
 import json
 import pathlib
 import struct
+import sys
+import types
 
 import numpy as np
 from safetensors.numpy import save
@@ -51,7 +56,31 @@ seeds = {
         },
         b"\x07\x80\x3f\x00\xc0",
     ),
+    # Sizes at the edge of 64-bit arithmetic, which short random edits rarely produce.
+    "overflow_shape": raw({"t": {"dtype": "F64", "shape": [2**61, 8], "data_offsets": [0, 0]}}),
+    "top_offsets": raw({"t": {"dtype": "U8", "shape": [0], "data_offsets": [2**64 - 1, 2**64 - 1]}}),
 }
 for name, data in seeds.items():
     (out / name).write_bytes(data)
-print(sum(len(d) for d in seeds.values()), "bytes in", len(seeds), "seeds")
+print(sum(len(d) for d in seeds.values()), "bytes in", len(seeds), "reader seeds")
+
+sys.path.insert(0, str(pathlib.Path(__file__).parent.parent / "tests" / "py"))
+import modelgen  # noqa: E402
+
+# The configuration fixed in fuzz_loader.cpp.
+cfg = modelgen.base_config(
+    vocab_size=5, hidden_size=4, intermediate_size=3, num_hidden_layers=2,
+    num_attention_heads=2, num_key_value_heads=1, head_dim=2, max_position_embeddings=4,
+    attention_qkv_bias=True, attention_out_bias=True, lm_head_bias=True,
+    attention_type="hybrid", hybrid_ratio="1:1", hybrid_softmax_gated=True,
+    gated_deltanet_config=modelgen.gdn(conv_kernel_size=2, conv_bias=True),
+    moe_config=modelgen.moe(intermediate_size=2, n_routed_experts=2, num_experts_per_tok=1,
+                            n_shared_experts=1, n_dense_layer=1),
+)
+loader = pathlib.Path(__file__).parent / "seeds" / "loader"
+loader.mkdir(parents=True, exist_ok=True)
+# One file (the header alone is about 4 KB): F16 weights, its own output head with a bias.
+lseeds = {"untied_f16": save(modelgen.random_weights(cfg, seed=1, dtype=np.float16))}
+for name, data in lseeds.items():
+    (loader / name).write_bytes(data)
+print(sum(len(d) for d in lseeds.values()), "bytes in", len(lseeds), "loader seeds")

@@ -1,12 +1,13 @@
 // Decode-step timings of the delta-rule mixer and the mixture of experts at a realistic width,
 // with the bytes each step must read and the achieved rate against the machine's read bandwidth.
-//   bench_mixers [reps]
+//   bench_mixers [reps] [section: step | gdn32 | gdn16 | moe]  (default: all sections)
 #include <omp.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "model/gated_delta_net.h"
@@ -41,6 +42,12 @@ tl::Tensor random_tensor(Rng& r, const tl::Shape& s, tl::DType d, float scale) {
   return tl::Tensor::from_f32(random_vec(r, tl::shape_elem_count(s), scale), s).to_dtype(d);
 }
 
+// A copy of t in its own storage (same values, different memory).
+tl::Tensor clone(const tl::Tensor& t) {
+  return tl::Tensor::from_bytes(t.data<uint8_t>(), t.elem_count() * tl::dtype_size(t.dtype()),
+                                t.dtype(), t.shape());
+}
+
 model::Linear linear(Rng& r, size_t in, size_t out, tl::DType d) {
   model::Linear l;
   l.weight = random_tensor(r, {out, in}, d, 0.02f);
@@ -64,7 +71,7 @@ double median_time(int reps, F f) {
 // Read bandwidth: each thread sums its contiguous share as eight parts read side by side, with
 // prefetching and integer adds (which vectorise without reassociating floats). Best of 5 runs.
 double read_bandwidth(int threads) {
-  constexpr size_t kStreams = 8, n = size_t{512} << 20 >> 3;  // 512 MiB of u64
+  constexpr size_t kStreams = 8, n = size_t{1} << 30 >> 3;  // 1 GiB of u64
   static std::vector<uint64_t> buf(n, 1);
   double best = 1e30;
   for (int rep = 0; rep < 5; ++rep) {
@@ -95,6 +102,8 @@ double read_bandwidth(int threads) {
 
 int main(int argc, char** argv) {
   const int reps = argc > 1 ? std::atoi(argv[1]) : 20;
+  const std::string only = argc > 2 ? argv[2] : "";
+  auto want = [&](const char* s) { return only.empty() || only == s; };
   const int threads = omp_get_max_threads();
   const double bw = read_bandwidth(threads);
   std::printf("threads %d, read bandwidth %.1f GB/s (1 thread %.1f GB/s)\n", threads, bw,
@@ -102,7 +111,7 @@ int main(int argc, char** argv) {
   Rng rng;
 
   // --- the delta-rule recurrence alone: one token, N = 16 heads of D = 128 ---
-  {
+  if (want("step")) {
     const size_t N = 16, D = 128;
     for (tl::DType d : {tl::DType::F32, tl::DType::F16}) {
       std::vector<float> S = random_vec(rng, N * D * D, 0.1f), S2(N * D * D);
@@ -123,8 +132,13 @@ int main(int argc, char** argv) {
     }
   }
 
+  // Decode steps cycle through enough layers (about 1 GB of weights) that nothing is served
+  // from the last-level cache: each step reads its layer's weights from memory, as in a model.
+  const double kSetBytes = 1.0e9;
+
   // --- one decode step of the whole mixer: hidden 2048, 16 heads of 128, short convolutions ---
   for (tl::DType d : {tl::DType::F32, tl::DType::F16}) {
+    if (!want(d == tl::DType::F32 ? "gdn32" : "gdn16")) continue;
     const size_t H = 2048, N = 16, D = 128, C = N * D, K = 4;
     model::GatedDeltaNet g;
     g.q_proj = linear(rng, H, C, d);
@@ -141,66 +155,89 @@ int main(int argc, char** argv) {
       *c = model::ShortConv::from_tensors(random_tensor(rng, {C, 1, K}, d, 0.5f), std::nullopt);
     g.num_heads = N;
     g.head_dim = D;
-    model::LayerCache e;
+    const double wbytes = (double)(5 * C * H + 2 * N * H) * tl::dtype_size(d);
+    const size_t L = (size_t)(kSetBytes / wbytes) + 1;
+    std::vector<model::GatedDeltaNet> layers(L, g);
+    for (model::GatedDeltaNet& l : layers)
+      for (model::Linear* p :
+           {&l.q_proj, &l.k_proj, &l.v_proj, &l.beta_proj, &l.alpha_proj, &l.g_proj, &l.o_proj})
+        p->weight = clone(p->weight);
+    std::vector<model::LayerCache> caches(L);
     model::Workspace ws;
     std::vector<float> x = random_vec(rng, H, 1.0f), out(H);
     tl::kernels::round_to_dtype(x.data(), H, d);
-    g.forward(x.data(), 1, e, ws, out.data());
-    e.commit();
-    const double t = median_time(reps, [&] {
-      g.forward(x.data(), 1, e, ws, out.data());
-      e.commit();
-    });
-    const double wbytes = (double)(5 * C * H + 2 * N * H) * tl::dtype_size(d);
+    size_t step = 0;
+    auto decode = [&] {
+      const size_t i = step++ % L;
+      layers[i].forward(x.data(), 1, caches[i], ws, out.data());
+      caches[i].commit();
+    };
+    for (size_t i = 0; i < L; ++i) decode();
+    const double t = median_time(std::max<int>(reps, 2 * L), decode);
     const double sbytes = 2.0 * N * D * D * 4;  // state read and written (f32)
-    std::printf("GatedDeltaNet decode %s: %8.1f us, weights %.1f MB + state %.1f MB, %.1f GB/s "
-                "(%.0f%% of bandwidth)\n",
-                tl::dtype_name(d), t * 1e6, wbytes / 1e6, sbytes / 1e6, (wbytes + sbytes) / t / 1e9,
-                100 * (wbytes + sbytes) / t / 1e9 / bw);
+    std::printf(
+        "GatedDeltaNet decode %s (%zu layers): %8.1f us, weights %.1f MB + state %.1f MB, "
+        "%.1f GB/s (%.0f%% of bandwidth)\n",
+        tl::dtype_name(d), L, t * 1e6, wbytes / 1e6, sbytes / 1e6, (wbytes + sbytes) / t / 1e9,
+        100 * (wbytes + sbytes) / t / 1e9 / bw);
+    if (!only.empty()) continue;  // prompt timings only in the full run
     const size_t T = 128;
     std::vector<float> xs = random_vec(rng, T * H, 1.0f), outs(T * H);
     tl::kernels::round_to_dtype(xs.data(), xs.size(), d);
     const double tp = median_time(std::max(3, reps / 5), [&] {
-      g.forward(xs.data(), T, e, ws, outs.data());
-      e.commit();
+      layers[0].forward(xs.data(), T, caches[0], ws, outs.data());
+      caches[0].commit();
     });
     std::printf("GatedDeltaNet prompt %s 128 tokens: %8.1f ms (%.3f ms per token)\n",
                 tl::dtype_name(d), tp * 1e3, tp * 1e3 / T);
   }
 
   // --- one decode step of the mixture of experts: 64 experts, k = 8, F16 ---
-  {
+  if (want("moe")) {
     const tl::DType d = tl::DType::F16;
     const size_t H = 2048, E = 64, k = 8, I = 768;
-    model::MoE m;
-    for (size_t e = 0; e < E; ++e) {
-      model::Mlp p;
-      p.gate_proj = linear(rng, H, I, d);
-      p.up_proj = linear(rng, H, I, d);
-      p.down_proj = linear(rng, I, H, d);
-      m.experts.push_back(std::move(p));
+    model::Mlp proto;
+    proto.gate_proj = linear(rng, H, I, d);
+    proto.up_proj = linear(rng, H, I, d);
+    proto.down_proj = linear(rng, I, H, d);
+    const double layer_bytes = (double)E * 3 * H * I * tl::dtype_size(d);
+    const size_t L = (size_t)(kSetBytes / layer_bytes) + 1;
+    std::vector<model::MoE> layers(L);
+    for (model::MoE& m : layers) {
+      for (size_t e = 0; e < E; ++e) {
+        model::Mlp p;
+        p.gate_proj.weight = clone(proto.gate_proj.weight);
+        p.up_proj.weight = clone(proto.up_proj.weight);
+        p.down_proj.weight = clone(proto.down_proj.weight);
+        m.experts.push_back(std::move(p));
+      }
+      m.gate = random_tensor(rng, {E, H}, d, 0.05f);
+      m.num_experts_per_tok = k;
+      m.n_routed_experts = E;
+      m.norm_topk_prob = true;
     }
-    m.gate = random_tensor(rng, {E, H}, d, 0.05f);
-    m.num_experts_per_tok = k;
-    m.n_routed_experts = E;
-    m.norm_topk_prob = true;
     model::Workspace ws;
-    std::vector<float> x = random_vec(rng, H, 1.0f), out(H);
-    tl::kernels::round_to_dtype(x.data(), H, d);
-    const double t = median_time(reps, [&] { m.forward(x.data(), 1, out.data(), ws); });
-    const double bytes = (double)(k * 3 * H * I + E * H) * tl::dtype_size(d);
-    const double te = median_time(reps, [&] {
-      for (size_t j = 0; j < k; ++j) m.experts[j * 7].forward(x.data(), 1, out.data(), ws);
-    });
-    std::printf("  (the same 8 expert MLPs called directly: %8.1f us)\n", te * 1e6);
-    std::printf("MoE decode F16 E=64 k=8 I=768: %8.1f us, reads %.1f MB, %.1f GB/s (%.0f%% of "
-                "bandwidth)\n",
-                t * 1e6, bytes / 1e6, bytes / t / 1e9, 100 * bytes / t / 1e9 / bw);
-    const size_t n = 128;
-    std::vector<float> xs = random_vec(rng, n * H, 1.0f), outs(n * H);
+    // Different inputs from step to step, so that the chosen experts change.
+    const size_t X = 16;
+    std::vector<float> xs = random_vec(rng, X * H, 1.0f), out(H);
     tl::kernels::round_to_dtype(xs.data(), xs.size(), d);
+    size_t step = 0;
+    auto decode = [&] {
+      const size_t s = step++;
+      layers[s % L].forward(xs.data() + (s % X) * H, 1, out.data(), ws);
+    };
+    const double t = median_time(std::max<int>(reps, 2 * X), decode);
+    const double bytes = (double)(k * 3 * H * I + E * H) * tl::dtype_size(d);
+    std::printf(
+        "MoE decode F16 E=64 k=8 I=768 (%zu layers): %8.1f us, reads %.1f MB, %.1f GB/s "
+        "(%.0f%% of bandwidth)\n",
+        L, t * 1e6, bytes / 1e6, bytes / t / 1e9, 100 * bytes / t / 1e9 / bw);
+    if (!only.empty()) return 0;
+    const size_t n = 128;
+    std::vector<float> xp = random_vec(rng, n * H, 1.0f), outs(n * H);
+    tl::kernels::round_to_dtype(xp.data(), xp.size(), d);
     const double tp = median_time(std::max(3, reps / 5),
-                                  [&] { m.forward(xs.data(), n, outs.data(), ws); });
+                                  [&] { layers[0].forward(xp.data(), n, outs.data(), ws); });
     std::printf("MoE prompt F16 128 tokens: %8.1f ms (%.2f ms per token)\n", tp * 1e3,
                 tp * 1e3 / n);
   }

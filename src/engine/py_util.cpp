@@ -30,9 +30,9 @@ void set_error_from_current_exception() {
   } catch (const PyErrorSet&) {
     if (!PyErr_Occurred()) set_error(PyExc_RuntimeError, "internal error: lost Python exception");
   } catch (const tl::Error& e) {
-    set_error(PyExc_RuntimeError, e.what());
+    set_error(PyExc_RuntimeError, e.message());
   } catch (const tl::InternalFailure& e) {
-    set_error(PyExc_RuntimeError, e.what());
+    set_error(PyExc_RuntimeError, e.message());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {

@@ -37,8 +37,9 @@ size_t mul_or_throw(size_t a, size_t b) {
 }
 
 // Softmax over the first `n` entries of one score row, in d: max (first element wins unless a
-// later one is larger, so a leading NaN propagates), x - max, exp, a sum (sequential with every
-// partial sum rounded for 16-bit types; order free in F32), then division. Entries n.. are masked
+// later one is larger, so a leading NaN propagates), x - max, exp, a sum, then division. The sum
+// accumulates in f32 and is rounded once to d: rounding every partial sum in F16 would drop every
+// term below half a unit of the running total (at 2048 keys each exp <= 1 is lost). Entries n.. are masked
 // (minus infinity) and come out as exact zeros; they are written only when `row_len` > n.
 void softmax_row(float* s, size_t n, size_t row_len, tl::DType d) {
   float m = s[0];
@@ -58,7 +59,8 @@ void softmax_row(float* s, size_t n, size_t row_len, tl::DType d) {
     for (size_t j = 0; j < n; ++j) s[j] = expf(s[j]);
     tl::kernels::round_to_dtype(s, n, d);
     float sum = 0;
-    for (size_t j = 0; j < n; ++j) sum = rnd(sum + s[j], d);
+    for (size_t j = 0; j < n; ++j) sum += s[j];
+    sum = rnd(sum, d);
     for (size_t j = 0; j < n; ++j) s[j] = s[j] / sum;
     tl::kernels::round_to_dtype(s, n, d);
   }
@@ -158,7 +160,8 @@ void Attention::forward(const float* x, size_t S, const float* cos, const float*
     throw tl::Error("narrow invalid args start + len > dim_len: " + tl::shape_str({1, Hq, S, D}) +
                     ", dim: 3, start: 0, len:" + std::to_string(R));
   for (size_t s = 0; s < S; ++s) {
-    for (size_t h = 0; h < Hq; ++h) apply_rotary(q + (s * Hq + h) * D, cos + s * R, sin + s * R, R, d);
+    for (size_t h = 0; h < Hq; ++h)
+      apply_rotary(q + (s * Hq + h) * D, cos + s * R, sin + s * R, R, d);
     for (size_t h = 0; h < Hkv; ++h)
       apply_rotary(k + (s * Hkv + h) * D, cos + s * R, sin + s * R, R, d);
   }
@@ -232,7 +235,7 @@ void Attention::forward(const float* x, size_t S, const float* cos, const float*
       const size_t parts = par ? static_cast<size_t>(nt) : 1;
       float* acc = ws.get(11, parts * Hq * D);
       std::fill(acc, acc + parts * Hq * D, 0.0f);
-#pragma omp parallel num_threads(static_cast<int>(parts)) if (par)
+#pragma omp parallel num_threads(static_cast <int>(parts)) if (par)
       {
         const size_t t = static_cast<size_t>(omp_get_thread_num());
         const size_t n = static_cast<size_t>(omp_get_num_threads());
@@ -253,8 +256,8 @@ void Attention::forward(const float* x, size_t S, const float* cos, const float*
       // A chunk of S >= 2 rows: per kv head, matrix products over its n_rep query heads stacked
       // as rows (head-major), in blocks of query positions so the score block stays bounded.
       // Row i (absolute position L + i) sees keys 0..L+i.
-      float* Kg = ws.get(11, T * D);   // (T, D) keys of kv head g, widened
-      float* VgT = ws.get(12, D * T);  // (D, T) values of kv head g, widened and transposed
+      float* Kg = ws.get(11, T * D);          // (T, D) keys of kv head g, widened
+      float* VgT = ws.get(12, D * T);         // (D, T) values of kv head g, widened and transposed
       const size_t budget = size_t{1} << 22;  // floats per score block
       const size_t blk = std::max<size_t>(1, std::min(S, budget / std::max<size_t>(1, n_rep * T)));
       float* Qg = ws.get(13, n_rep * blk * D + n_rep * blk * D);

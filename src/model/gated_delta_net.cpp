@@ -178,8 +178,8 @@ void GatedDeltaNet::forward(const float* x, size_t T, LayerCache& entry, Workspa
     float* res[3] = {q, k, v};
     for (int i = 0; i < 3; ++i) {
       tails[i][w].resize(C * W);
-      convs[i]->forward(raw[i], T, have ? tails[i][entry.cur].data() : nullptr,
-                        tails[i][w].data(), res[i]);
+      convs[i]->forward(raw[i], T, have ? tails[i][entry.cur].data() : nullptr, tails[i][w].data(),
+                        res[i]);
     }
   }
   for (size_t i = 0; i < T * C; ++i) {

@@ -11,15 +11,15 @@
 namespace model {
 
 struct GatedDeltaNet {
-  Linear q_proj, k_proj, v_proj;  // H -> C (C = N*D), no bias
-  Linear beta_proj, alpha_proj;   // H -> N
-  Linear g_proj;                  // H -> C
-  Linear o_proj;                  // C -> H
-  RmsNorm g_norm;                 // width D
-  tl::Tensor dt_bias, A_log;      // (N) each, model dtype
+  Linear q_proj, k_proj, v_proj;                    // H -> C (C = N*D), no bias
+  Linear beta_proj, alpha_proj;                     // H -> N
+  Linear g_proj;                                    // H -> C
+  Linear o_proj;                                    // C -> H
+  RmsNorm g_norm;                                   // width D
+  tl::Tensor dt_bias, A_log;                        // (N) each, model dtype
   std::optional<ShortConv> conv_q, conv_k, conv_v;  // all present iff use_short_conv
-  size_t num_heads = 0;  // N
-  size_t head_dim = 0;   // D
+  size_t num_heads = 0;                             // N
+  size_t head_dim = 0;                              // D
 
   // vb positioned at "layers.{i}.attn"; fetch order as the weight-name table gives.
   static GatedDeltaNet load(const Config& cfg, const tl::VarBuilder& vb);

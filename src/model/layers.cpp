@@ -36,7 +36,8 @@ float const_in(double c, tl::DType d) {
 
 }  // namespace
 
-// ---- Linear ---------------------------------------------------------------------------------------
+// ---- Linear
+// ---------------------------------------------------------------------------------------
 
 Linear load_linear(size_t in, size_t out, bool bias, const tl::VarBuilder& vb) {
   Linear l;
@@ -68,7 +69,8 @@ void linear_forward(const Linear& l, const float* x, size_t T, float* y) {
   tl::kernels::round_to_dtype(y, T * out, d);
 }
 
-// ---- RmsNorm --------------------------------------------------------------------------------------
+// ---- RmsNorm
+// --------------------------------------------------------------------------------------
 
 RmsNorm RmsNorm::load(size_t size, double eps, const tl::VarBuilder& vb) {
   RmsNorm n;
@@ -109,7 +111,8 @@ void RmsNorm::forward(const float* x, size_t rows, float* y) const {
   }
 }
 
-// ---- Mlp ------------------------------------------------------------------------------------------
+// ---- Mlp
+// ------------------------------------------------------------------------------------------
 
 Mlp Mlp::load(const Config& cfg, const tl::VarBuilder& vb, std::optional<size_t> inner) {
   const size_t H = cfg.hidden_size;
@@ -132,29 +135,40 @@ void Mlp::forward(const float* x, size_t T, float* y, Workspace& ws) const {
   linear_forward(down_proj, g, T, y);
 }
 
-void silu_mul(float* g, const float* u, size_t n, tl::DType d) {
-  if (d == tl::DType::F32) {
-#pragma omp parallel for schedule(static) if (n >= (size_t{1} << 16))
-    for (size_t i = 0; i < n; ++i) g[i] = g[i] / (1.0f + expf(-g[i])) * u[i];
-    return;
-  }
-  // Four rounded steps per element, each as one pass over a block: exp(-g), 1 + e, g / den, * u.
+namespace {
+
+// x[i] = silu(x[i]), then times u[i] when u is given, every step rounded in d.
+void silu_block(float* x, const float* u, size_t n, tl::DType d) {
   const size_t blocks = (n + kChunk - 1) / kChunk;
 #pragma omp parallel for schedule(static) if (n >= (size_t{1} << 16))
   for (size_t blk = 0; blk < blocks; ++blk) {
     const size_t i0 = blk * kChunk, m = std::min(kChunk, n - i0);
-    float* gb = g + i0;
+    float* xb = x + i0;
+    if (d == tl::DType::F32) {
+      for (size_t i = 0; i < m; ++i) xb[i] = xb[i] / (1.0f + expf(-xb[i]));
+      if (u)
+        for (size_t i = 0; i < m; ++i) xb[i] = xb[i] * u[i0 + i];
+      continue;
+    }
+    // One pass over the block per rounded step: exp(-x), 1 + e, x / den, (* u).
     float t[kChunk];
-    for (size_t i = 0; i < m; ++i) t[i] = expf(-gb[i]);
+    for (size_t i = 0; i < m; ++i) t[i] = expf(-xb[i]);
     tl::kernels::round_to_dtype(t, m, d);
     for (size_t i = 0; i < m; ++i) t[i] = 1.0f + t[i];
     tl::kernels::round_to_dtype(t, m, d);
-    for (size_t i = 0; i < m; ++i) t[i] = gb[i] / t[i];
-    tl::kernels::round_to_dtype(t, m, d);
-    for (size_t i = 0; i < m; ++i) gb[i] = t[i] * u[i0 + i];
-    tl::kernels::round_to_dtype(gb, m, d);
+    for (size_t i = 0; i < m; ++i) xb[i] = xb[i] / t[i];
+    tl::kernels::round_to_dtype(xb, m, d);
+    if (u) {
+      for (size_t i = 0; i < m; ++i) xb[i] = xb[i] * u[i0 + i];
+      tl::kernels::round_to_dtype(xb, m, d);
+    }
   }
 }
+
+}  // namespace
+
+void silu_mul(float* g, const float* u, size_t n, tl::DType d) { silu_block(g, u, n, d); }
+void silu_inplace(float* x, size_t n, tl::DType d) { silu_block(x, nullptr, n, d); }
 
 float silu_d(float v, tl::DType d) {
   const float e = rnd(expf(-v), d);
@@ -168,7 +182,8 @@ float sigmoid_d(float v, tl::DType d) {
   return rnd(1.0f / den, d);
 }
 
-// ---- Rotary ---------------------------------------------------------------------------------------
+// ---- Rotary
+// ---------------------------------------------------------------------------------------
 
 void rotary_tables(const float* inv_freq, size_t R, uint32_t offset, size_t S, tl::DType d,
                    float* cos, float* sin) {
@@ -221,8 +236,8 @@ void apply_rotary(float* x, const float* cos, const float* sin, size_t R, tl::DT
 }
 
 void l2_norm(float* x, size_t rows, size_t n, tl::DType d) {
-  // Everything in d: squares, the sum (sequential with each partial sum rounded for 16-bit
-  // types), the affine s * 1 + 1e-6 with both constants in d, the root and the division.
+  // Everything in d: squares, the sum (accumulated in f32, rounded once), the affine
+  // s * 1 + 1e-6 with both constants in d, the root and the division.
   const float one = const_in(1.0, d), eps = const_in(1e-6, d);
   for (size_t r = 0; r < rows; ++r) {
     float* xr = x + r * n;
@@ -232,12 +247,20 @@ void l2_norm(float* x, size_t rows, size_t n, tl::DType d) {
       for (size_t i = 0; i < n; ++i) acc += static_cast<double>(xr[i] * xr[i]);
       s = static_cast<float>(acc);
     } else {
+      float sq[kChunk];
       s = 0.0f;
-      for (size_t i = 0; i < n; ++i) s = rnd(s + rnd(xr[i] * xr[i], d), d);
+      for (size_t i0 = 0; i0 < n; i0 += kChunk) {
+        const size_t m = std::min(kChunk, n - i0);
+        for (size_t i = 0; i < m; ++i) sq[i] = xr[i0 + i] * xr[i0 + i];
+        tl::kernels::round_to_dtype(sq, m, d);
+        for (size_t i = 0; i < m; ++i) s += sq[i];
+      }
+      s = rnd(s, d);
     }
     const float s2 = rnd(rnd(s * one, d) + eps, d);
     const float root = rnd(std::sqrt(s2), d);
-    for (size_t i = 0; i < n; ++i) xr[i] = rnd(xr[i] / root, d);
+    for (size_t i = 0; i < n; ++i) xr[i] = xr[i] / root;
+    tl::kernels::round_to_dtype(xr, n, d);
   }
 }
 

@@ -78,13 +78,14 @@ bool resolve_layer_type(const Config& cfg, size_t layer_idx) {
   return (static_cast<uint64_t>(layer_idx) % period) < a;
 }
 
-// ---- DecoderLayer ---------------------------------------------------------------------------------
+// ---- DecoderLayer
+// ---------------------------------------------------------------------------------
 
 DecoderLayer DecoderLayer::load(const Config& cfg, const tl::VarBuilder& vb, size_t layer_idx) {
   DecoderLayer l;
   const tl::VarBuilder mlp = vb.pp("mlp");
-  const bool dense = !cfg.moe_config || (cfg.moe_config->n_dense_layer &&
-                                         layer_idx < *cfg.moe_config->n_dense_layer);
+  const bool dense = !cfg.moe_config ||
+                     (cfg.moe_config->n_dense_layer && layer_idx < *cfg.moe_config->n_dense_layer);
   if (dense)
     l.ffn = Mlp::load(cfg, mlp, std::nullopt);
   else
@@ -130,7 +131,8 @@ void DecoderLayer::forward(float* x, size_t S, const float* cos, const float* si
   residual_add(x, m, S * H, d);
 }
 
-// ---- LlmModel -------------------------------------------------------------------------------------
+// ---- LlmModel
+// -------------------------------------------------------------------------------------
 
 LlmModel LlmModel::load(const Config& cfg, tl::VarBuilder vb, tl::DType dtype) {
   LlmModel m;
@@ -179,8 +181,8 @@ void LlmModel::forward(const uint32_t* ids, size_t n, size_t seqlen_offset, KVCa
     // Embed: the first id outside the table names the error, before anything else runs.
     for (size_t i = 0; i < n; ++i)
       if (ids[i] >= V)
-        throw tl::Error("index-select invalid index " + std::to_string(ids[i]) +
-                        " with dim size " + std::to_string(V));
+        throw tl::Error("index-select invalid index " + std::to_string(ids[i]) + " with dim size " +
+                        std::to_string(V));
     float* x = ws.get(0, mul_or_throw(n, H));
     const size_t es = tl::dtype_size(d);
     const uint8_t* table = d == tl::DType::F32
@@ -205,8 +207,9 @@ void LlmModel::forward(const uint32_t* ids, size_t n, size_t seqlen_offset, KVCa
       const size_t end = seqlen_offset > std::numeric_limits<size_t>::max() - n
                              ? std::numeric_limits<size_t>::max()
                              : seqlen_offset + n;
-      const char* why = seqlen_offset > M ? "start > dim_len" : end > M ? "start + len > dim_len"
-                                                                        : nullptr;
+      const char* why = seqlen_offset > M ? "start > dim_len"
+                        : end > M         ? "start + len > dim_len"
+                                          : nullptr;
       if (why)
         throw tl::Error(std::string("narrow invalid args ") + why + ": " + tl::shape_str({M, M}) +
                         ", dim: 0, start: " + std::to_string(seqlen_offset) +

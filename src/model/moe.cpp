@@ -79,8 +79,8 @@ MoE MoE::load(const Config& cfg, const tl::VarBuilder& vb) {
   // Grows one expert at a time: an inflated count fails at its first missing tensor instead of
   // reserving memory up front.
   for (uint64_t j = 0; j < mc.n_routed_experts; ++j)
-    m.experts.push_back(Mlp::load(cfg, vb.pp("experts." + std::to_string(j)),
-                                  (size_t)mc.intermediate_size));
+    m.experts.push_back(
+        Mlp::load(cfg, vb.pp("experts." + std::to_string(j)), (size_t)mc.intermediate_size));
   if (mc.n_shared_experts)
     m.shared_experts = Mlp::load(cfg, vb.pp("shared_experts"),
                                  (size_t)(*mc.n_shared_experts * mc.intermediate_size));

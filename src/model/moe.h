@@ -20,7 +20,8 @@ struct MoE {
   float routed_scaling_factor = 1.0f;
   bool norm_topk_prob = false;
 
-  // vb positioned at "layers.{i}.mlp": experts.{j} for j < E, then shared_experts, then gate.weight.
+  // vb positioned at "layers.{i}.mlp": experts.{j} for j < E, then shared_experts, then
+  // gate.weight.
   static MoE load(const Config& cfg, const tl::VarBuilder& vb);
 
   // x: n x H (mlp_norm output); out: n x H. k > E throws tl::InternalFailure

@@ -25,11 +25,11 @@ constexpr size_t kMinParallelWeights = size_t{1} << 16;
 // Each thread gets at least this many weight elements (so 4 threads need 128 K, ...).
 constexpr size_t kMinWeightsPerThread = size_t{1} << 15;
 // Up to this many rows of X, products use the multi-row GEMV (reads W once, no packing); above,
-// cblas_sgemm (F32) or widened tiles with sgemm (F16). Measured on a 4096 x 4096 W at 1 and 2
-// threads: the multi-row GEMV wins up to M = 8 for F32 (M = 8: 29 vs 28 GFLOP/s on one thread,
-// 63 vs 45 on two) and up to M = 12 for F16 (32 vs 26, 72 vs 64), sgemm from M = 16.
-constexpr size_t kMaxMultiRowF32 = 8;
-constexpr size_t kMaxMultiRowF16 = 12;
+// cblas_sgemm (F32) or widened tiles with sgemm (F16). Measured on a 4096 x 4096 W (from memory),
+// GFLOP/s on one / two threads: F32 M = 12: 37 / 72 vs sgemm 33-35 / 40-45, M = 16: 38 / 74 vs
+// sgemm 41-43 / 70-80; F16 M = 16: 42 / 80 vs tiles 30 / 56, M = 24: 43 / 83 vs 42 / 77.
+constexpr size_t kMaxMultiRowF32 = 12;
+constexpr size_t kMaxMultiRowF16 = 16;
 // F16 tiles: at most this many rows of W per tile, kTileCols columns (K) per widening step:
 // 256 x 1024 f32 = 1 MiB per thread, which stays in L2 while sgemm packs it (measured best of
 // 64..512 rows x 256..2048 columns).

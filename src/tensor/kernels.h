@@ -24,9 +24,9 @@ namespace tl::kernels {
 // Threads: contiguous blocks of output rows over OpenMP's threads; products smaller than about
 // 64 K weight elements, and calls made inside an active OpenMP parallel region, run on the calling
 // thread. A contiguous block of weight rows [r0, r0 + n) is the product with W + r0 * K and N = n.
-// With M <= 8 (F32) or M <= 12 (F16) each Y[m, n] is bit-identical to the M == 1 result for row m,
+// With M <= 12 (F32) or M <= 16 (F16) each Y[m, n] is bit-identical to the M == 1 result for row m,
 // whatever N, the row block or the thread count; dot_f32 / dot_row give the same bits as a
-// one-row product. F16 products with M > 12 keep a scratch buffer per calling thread (up to 1 MiB
+// one-row product. F16 products with M > 16 keep a scratch buffer per calling thread (up to 1 MiB
 // per OpenMP thread), grown on first use and reused.
 void matmul_xwt(const float* X, size_t M, size_t K, const void* W, DType wdt, size_t N, float* Y);
 

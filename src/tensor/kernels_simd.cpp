@@ -12,9 +12,10 @@
 #include "tensor/kernels_simd.h"
 
 // Targets whose f16 <-> f32 vector conversions are the hardware's (F16C on x86, FCVT on arm64):
-// those round to nearest even and keep NaN payloads quiet exactly like tensor/half.h. Highway's
-// emulation on older targets truncates and mishandles infinities, so those targets convert with
-// the scalar functions of half.h instead.
+// narrowing rounds to nearest even, overflows to infinity and quiets NaN exactly like
+// tensor/half.h; widening is exact except that it sets the quiet bit of a signalling NaN (see
+// F16ToF32). Highway's emulation on older targets truncates and mishandles infinities, so those
+// targets convert with the scalar functions of half.h instead.
 #undef TL_HW_F16
 #if (HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2 && !defined(HWY_DISABLE_F16C)) || \
     (HWY_ARCH_ARM_A64 && HWY_TARGET != HWY_EMU128 && HWY_TARGET != HWY_SCALAR)
@@ -137,22 +138,42 @@ HWY_INLINE void GemvT(const float* x, size_t K, const TW* W, size_t n0, size_t n
   for (; n < n1; ++n) y[n] = DotT(x, W + n * K, K);
 }
 
-// Outputs of MR (1..4) rows of X against NR (1 or 2) weight rows: MR * NR accumulators, each
-// weight vector loaded (and widened) once per MR rows of X. X points at the MR rows, w0 (and w1) at
-// the weight rows, Y at Y[m0, n].
+// Multi-row GEMV. For each pair of weight rows, the k range is walked in blocks of kMultiBlockK
+// elements; within a block, every row of X (four at a time) is multiplied with the pair. The
+// accumulators of all M x 2 outputs live in a small buffer between blocks, so each output still
+// sums its vectors in k order with one accumulator (the canonical order of GemvT), while the
+// pair's block and the M rows' blocks stay in L1 and W streams from memory in one pass.
+// (Unblocked, rows 5.. re-read each pair from L1 after rows 1..4 had read it from memory, and the
+// memory stream stalled meanwhile: 25 GFLOP/s at M = 8 on one thread.)
+constexpr size_t kMultiBlockK = 256;
+constexpr size_t kMultiMaxRows = 16;  // rows of X per pass over W
+
+// MR (1..4) rows of X against NR (1 or 2) weight rows over k in [k0, k1): MR * NR accumulators,
+// loaded from and stored back to acc (layout [m][n][lane], stride NR * L per row of X).
 template <size_t MR, size_t NR, typename TW>
-HWY_INLINE void MultiBlock(const float* X, size_t K, const TW* w0, const TW* w1, float* Y,
-                           size_t ldy) {
+HWY_INLINE void MultiStep(const float* X, size_t K, const TW* w0, const TW* w1, size_t k0,
+                          size_t k1, float* HWY_RESTRICT acc, bool prefetch) {
+  constexpr size_t kAhead = kPrefetchBytes / sizeof(TW);
   const DF df;
   const size_t L = hn::Lanes(df);
-  const size_t kv = K / L * L;
   const float* x0 = X;
   const float* x1 = X + (MR > 1 ? K : 0);
   const float* x2 = X + (MR > 2 ? 2 * K : 0);
   const float* x3 = X + (MR > 3 ? 3 * K : 0);
-  VF a00 = hn::Zero(df), a01 = a00, a10 = a00, a11 = a00;
-  VF a20 = a00, a21 = a00, a30 = a00, a31 = a00;
-  for (size_t k = 0; k < kv; k += L) {
+  float* c0 = acc;
+  float* c1 = acc + (MR > 1 ? NR * L : 0);
+  float* c2 = acc + (MR > 2 ? 2 * NR * L : 0);
+  float* c3 = acc + (MR > 3 ? 3 * NR * L : 0);
+  const size_t o1 = NR > 1 ? L : 0;
+  VF a00 = hn::Load(df, c0), a01 = hn::Load(df, c0 + o1);
+  VF a10 = hn::Load(df, c1), a11 = hn::Load(df, c1 + o1);
+  VF a20 = hn::Load(df, c2), a21 = hn::Load(df, c2 + o1);
+  VF a30 = hn::Load(df, c3), a31 = hn::Load(df, c3 + o1);
+  for (size_t k = k0; k < k1; k += L) {
+    if (prefetch) {
+      hwy::Prefetch(w0 + k + kAhead);
+      if constexpr (NR > 1) hwy::Prefetch(w1 + k + kAhead);
+    }
     const VF v0 = LoadW(df, w0 + k);
     const VF v1 = NR > 1 ? LoadW(df, w1 + k) : v0;
     VF xv = hn::LoadU(df, x0 + k);
@@ -174,42 +195,65 @@ HWY_INLINE void MultiBlock(const float* X, size_t K, const TW* w0, const TW* w1,
       if constexpr (NR > 1) a31 = hn::MulAdd(xv, v1, a31);
     }
   }
-  Y[0] = Finish(df, a00, x0, w0, kv, K);
-  if constexpr (NR > 1) Y[1] = Finish(df, a01, x0, w1, kv, K);
+  hn::Store(a00, df, c0);
+  if constexpr (NR > 1) hn::Store(a01, df, c0 + o1);
   if constexpr (MR > 1) {
-    Y[ldy] = Finish(df, a10, x1, w0, kv, K);
-    if constexpr (NR > 1) Y[ldy + 1] = Finish(df, a11, x1, w1, kv, K);
+    hn::Store(a10, df, c1);
+    if constexpr (NR > 1) hn::Store(a11, df, c1 + o1);
   }
   if constexpr (MR > 2) {
-    Y[2 * ldy] = Finish(df, a20, x2, w0, kv, K);
-    if constexpr (NR > 1) Y[2 * ldy + 1] = Finish(df, a21, x2, w1, kv, K);
+    hn::Store(a20, df, c2);
+    if constexpr (NR > 1) hn::Store(a21, df, c2 + o1);
   }
   if constexpr (MR > 3) {
-    Y[3 * ldy] = Finish(df, a30, x3, w0, kv, K);
-    if constexpr (NR > 1) Y[3 * ldy + 1] = Finish(df, a31, x3, w1, kv, K);
+    hn::Store(a30, df, c3);
+    if constexpr (NR > 1) hn::Store(a31, df, c3 + o1);
   }
 }
 
-// All M rows of X against NR weight rows, four rows of X at a time: the weight rows stay in L1
-// while the rows of X stream from L2, so W is read from memory once.
+// Rows [m0, m0 + rows) of X (rows <= kMultiMaxRows) against NR weight rows.
+template <size_t NR, typename TW>
+HWY_INLINE void MultiPass(const float* X, size_t rows, size_t K, const TW* w0, const TW* w1,
+                          float* Y, size_t ldy) {
+  const DF df;
+  const size_t L = hn::Lanes(df);
+  const size_t kv = K / L * L;
+  HWY_ALIGN float acc[kMultiMaxRows * 2 * hn::MaxLanes(DF())];
+  for (size_t i = 0; i < rows * NR * L; i += L) hn::Store(hn::Zero(df), df, acc + i);
+  const size_t step = std::max(L, kMultiBlockK / L * L);
+  for (size_t k0 = 0; k0 < kv; k0 += step) {
+    const size_t k1 = std::min(kv, k0 + step);
+    size_t m = 0;
+    for (; m + 4 <= rows; m += 4)
+      MultiStep<4, NR>(X + m * K, K, w0, w1, k0, k1, acc + m * NR * L, m == 0);
+    const float* xm = X + m * K;
+    float* am = acc + m * NR * L;
+    switch (rows - m) {
+      case 3:
+        MultiStep<3, NR>(xm, K, w0, w1, k0, k1, am, m == 0);
+        break;
+      case 2:
+        MultiStep<2, NR>(xm, K, w0, w1, k0, k1, am, m == 0);
+        break;
+      case 1:
+        MultiStep<1, NR>(xm, K, w0, w1, k0, k1, am, m == 0);
+        break;
+      default:
+        break;
+    }
+  }
+  for (size_t m = 0; m < rows; ++m) {
+    Y[m * ldy] = Finish(df, hn::Load(df, acc + m * NR * L), X + m * K, w0, kv, K);
+    if constexpr (NR > 1)
+      Y[m * ldy + 1] = Finish(df, hn::Load(df, acc + m * NR * L + L), X + m * K, w1, kv, K);
+  }
+}
+
 template <size_t NR, typename TW>
 HWY_INLINE void MultiRows(const float* X, size_t M, size_t K, const TW* w0, const TW* w1, float* Y,
                           size_t ldy) {
-  size_t m = 0;
-  for (; m + 4 <= M; m += 4) MultiBlock<4, NR>(X + m * K, K, w0, w1, Y + m * ldy, ldy);
-  switch (M - m) {
-    case 3:
-      MultiBlock<3, NR>(X + m * K, K, w0, w1, Y + m * ldy, ldy);
-      break;
-    case 2:
-      MultiBlock<2, NR>(X + m * K, K, w0, w1, Y + m * ldy, ldy);
-      break;
-    case 1:
-      MultiBlock<1, NR>(X + m * K, K, w0, w1, Y + m * ldy, ldy);
-      break;
-    default:
-      break;
-  }
+  for (size_t m = 0; m < M; m += kMultiMaxRows)
+    MultiPass<NR>(X + m * K, std::min(kMultiMaxRows, M - m), K, w0, w1, Y + m * ldy, ldy);
 }
 
 template <typename TW>
@@ -310,7 +354,7 @@ void RoundF16(float* p, size_t n) {
 // bfloat16 rounding on the f32 bit pattern: add 0x7fff plus the lowest kept bit (ties to even);
 // NaN gets the quiet bit instead. The kept half is the upper 16 bits of the result.
 using DU = hn::RebindToUnsigned<DF>;
-HWY_INLINE hn::Vec<DU> Bf16Bits(DF df, VF v) {
+HWY_INLINE hn::Vec<DU> Bf16Bits(VF v) {
   const DU du;
   const hn::RebindToSigned<DF> di;
   const auto u = hn::BitCast(du, v);
@@ -328,7 +372,7 @@ void RoundBf16(float* p, size_t n) {
   const size_t L = hn::Lanes(df);
   size_t i = 0;
   for (; i + L <= n; i += L) {
-    const auto bits = hn::And(Bf16Bits(df, hn::LoadU(df, p + i)), hn::Set(du, 0xffff0000u));
+    const auto bits = hn::And(Bf16Bits(hn::LoadU(df, p + i)), hn::Set(du, 0xffff0000u));
     hn::StoreU(hn::BitCast(df, bits), df, p + i);
   }
   for (; i < n; ++i) p[i] = ::tl::round_bf16(p[i]);
@@ -341,7 +385,7 @@ void F32ToBf16(const float* src, uint16_t* dst, size_t n) {
   const size_t L = hn::Lanes(df);
   size_t i = 0;
   for (; i + L <= n; i += L) {
-    const auto hi = hn::BitCast(di, hn::ShiftRight<16>(Bf16Bits(df, hn::LoadU(df, src + i))));
+    const auto hi = hn::BitCast(di, hn::ShiftRight<16>(Bf16Bits(hn::LoadU(df, src + i))));
     hn::StoreU(hn::DemoteTo(du16, hi), du16, dst + i);  // 0..0xffff: the demotion is exact
   }
   for (; i < n; ++i) dst[i] = ::tl::f32_to_bf16(src[i]);

@@ -108,12 +108,13 @@ inline void rms_norm(const Mode& m, Vec& x, size_t rows, const Vec& w, double ep
   }
 }
 
-// Everything in d; in F16 the sum of squares is sequential with every partial sum rounded.
+// Everything in d; the sum of squares accumulates wide and is rounded once.
 inline void l2_norm(const Mode& m, Vec& x, size_t rows, size_t n) {
   const double eps = m.r(1e-6);
   for (size_t r = 0; r < rows; ++r) {
     double s = 0;
-    for (size_t i = 0; i < n; ++i) s = m.r(s + m.r(x[r * n + i] * x[r * n + i]));
+    for (size_t i = 0; i < n; ++i) s += m.r(x[r * n + i] * x[r * n + i]);
+    s = m.r(s);
     const double root = m.r(std::sqrt(m.r(s + eps)));
     for (size_t i = 0; i < n; ++i) x[r * n + i] = m.r(x[r * n + i] / root);
   }
@@ -128,7 +129,7 @@ inline Vec mlp(const Mode& m, const model::Mlp& p, const Vec& x, size_t T) {
 // Causal depthwise convolution over xc = [tail | x] (channel-major), then the new tail: the
 // last K-1 columns of xc.
 inline Vec conv(const mref::Mode& m, const Vec& w, const Vec& b, size_t C, size_t K, const Vec& x,
-             size_t T, Vec& tail) {
+                size_t T, Vec& tail) {
   const size_t W = K - 1, L = W + T;
   std::vector<Vec> xc(C, Vec(L));
   for (size_t c = 0; c < C; ++c)
@@ -156,11 +157,11 @@ inline void expect_close(const float* got, const Vec& want, double tol, const ch
     if (std::isfinite(w)) scale = std::max(scale, std::fabs(w));
   size_t bad = 0;
   for (size_t i = 0; i < want.size(); ++i) {
-    const bool ok = std::isnan(want[i]) ? std::isnan(got[i])
-                                        : std::fabs(got[i] - want[i]) <= tol * scale;
+    const bool ok =
+        std::isnan(want[i]) ? std::isnan(got[i]) : std::fabs(got[i] - want[i]) <= tol * scale;
     if (!ok && bad++ < 5)
-      ADD_FAILURE() << what << "[" << i << "]: got " << got[i] << ", want " << want[i]
-                    << " (tol " << tol * scale << ")";
+      ADD_FAILURE() << what << "[" << i << "]: got " << got[i] << ", want " << want[i] << " (tol "
+                    << tol * scale << ")";
   }
   EXPECT_EQ(bad, 0u) << what << ": " << bad << " of " << want.size() << " elements differ";
 }
@@ -182,8 +183,8 @@ inline void expect_mostly_exact(const float* got, const Vec& want, double min_fr
   EXPECT_GE((double)same, min_fraction * want.size())
       << what << ": only " << same << " of " << want.size() << " match exactly";
 }
-inline void expect_mostly_exact(const std::vector<float>& got, const Vec& want,
-                                double min_fraction, const char* what) {
+inline void expect_mostly_exact(const std::vector<float>& got, const Vec& want, double min_fraction,
+                                const char* what) {
   ASSERT_EQ(got.size(), want.size()) << what;
   expect_mostly_exact(got.data(), want, min_fraction, what);
 }
@@ -214,8 +215,7 @@ inline std::string write_safetensors(const std::string& file, const std::vector<
     }
     const size_t end = off + t.data.size() * 4;
     if (header.size() > 1) header += ",";
-    header += "\"" + t.name +
-              "\":{\"dtype\":\"F32\",\"shape\":[" + shape + "],\"data_offsets\":[" +
+    header += "\"" + t.name + "\":{\"dtype\":\"F32\",\"shape\":[" + shape + "],\"data_offsets\":[" +
               std::to_string(off) + "," + std::to_string(end) + "]}";
     off = end;
   }
@@ -239,8 +239,8 @@ inline std::string write_safetensors(const std::string& file, const std::vector<
 }
 
 // Random values for every (name, shape), in the given order.
-inline std::vector<NamedTensor> random_tensors(Rng& rng,
-                                               const std::vector<std::pair<std::string, tl::Shape>>& spec) {
+inline std::vector<NamedTensor> random_tensors(
+    Rng& rng, const std::vector<std::pair<std::string, tl::Shape>>& spec) {
   std::vector<NamedTensor> ts;
   for (const auto& [name, shape] : spec) {
     size_t n = 1;

@@ -27,7 +27,9 @@ struct Rng {
     return static_cast<uint32_t>(s >> 11);
   }
   // Uniform in [-a, a).
-  float uni(float a) { return a * (2.0f * static_cast<float>(next() & 0xffffff) / 16777216.0f - 1.0f); }
+  float uni(float a) {
+    return a * (2.0f * static_cast<float>(next() & 0xffffff) / 16777216.0f - 1.0f);
+  }
   std::vector<float> vec(size_t n, float a) {
     std::vector<float> v(n);
     for (float& x : v) x = uni(a);
@@ -87,8 +89,8 @@ struct Emu {
       double ss = 0;
       for (size_t i = 0; i < n; ++i) ss += x[row * n + i] * x[row * n + i];
       double rms = std::sqrt(ss / n + eps);
-      if (f16()) rms = sqrtf(static_cast<float>(ss) * static_cast<float>(1.0 / n) +
-                             static_cast<float>(eps));
+      if (f16())
+        rms = sqrtf(static_cast<float>(ss) * static_cast<float>(1.0 / n) + static_cast<float>(eps));
       for (size_t i = 0; i < n; ++i) x[row * n + i] = r(r(x[row * n + i] / rms) * w[i]);
     }
   }
@@ -100,8 +102,8 @@ struct Emu {
 // upstream moves a sum of many terms by a step of its terms, not of the result); every value
 // representable in F16; and at least `exact_frac` of them bit-equal to the step-by-step reference.
 inline void expect_close(const std::vector<float>& got, const std::vector<double>& want,
-                         tl::DType d, const std::string& what, double rtol = 1e-5,
-                         double ulps = 2, double exact_frac = 0.9) {
+                         tl::DType d, const std::string& what, double rtol = 1e-5, double ulps = 2,
+                         double exact_frac = 0.9) {
   ASSERT_EQ(got.size(), want.size()) << what;
   double scale = 0;
   for (double w : want)
@@ -117,8 +119,8 @@ inline void expect_close(const std::vector<float>& got, const std::vector<double
     } else if (d == tl::DType::F16) {
       if (g == w) ++exact;
       ok = static_cast<float>(g) == tl::round_f16(static_cast<float>(g)) &&
-           std::fabs(g - w) <= ulps * std::max(f16_step(std::max(std::fabs(g), std::fabs(w))),
-                                               f16_step(scale) / 8);
+           std::fabs(g - w) <=
+               ulps * std::max(f16_step(std::max(std::fabs(g), std::fabs(w))), f16_step(scale) / 8);
     } else {
       ok = std::fabs(g - w) <= rtol * (std::fabs(w) + scale);
     }

@@ -59,6 +59,26 @@ RefState zero_state(const model::GatedDeltaNet& g) {
   return {Vec(g.num_heads * g.head_dim * g.head_dim, 0.0), {Vec(C * W), Vec(C * W), Vec(C * W)}};
 }
 
+// One token of the recurrence for one head: decay, read with the key, correct towards the
+// value, write, read with the query. S (D x D) in place.
+void ref_step(const mref::Mode& m, size_t D, double* S, const double* q, const double* k,
+              const double* v, double gam, double bet, double* o) {
+  for (size_t i = 0; i < D * D; ++i) S[i] = m.r(S[i] * gam);
+  Vec delta(D);
+  for (size_t b = 0; b < D; ++b) {
+    double r = 0;
+    for (size_t a = 0; a < D; ++a) r += k[a] * S[a * D + b];
+    delta[b] = m.r(m.r(v[b] - m.r(r)) * bet);
+  }
+  for (size_t a = 0; a < D; ++a)
+    for (size_t b = 0; b < D; ++b) S[a * D + b] = m.r(S[a * D + b] + m.r(k[a] * delta[b]));
+  for (size_t b = 0; b < D; ++b) {
+    double acc = 0;
+    for (size_t a = 0; a < D; ++a) acc += q[a] * S[a * D + b];
+    o[b] = m.r(acc);
+  }
+}
+
 // The mixer written step by step from its math.
 Vec ref_gdn(const mref::Mode& m, const model::GatedDeltaNet& g, const Vec& x, size_t T,
             RefState& st) {
@@ -72,8 +92,8 @@ Vec ref_gdn(const mref::Mode& m, const model::GatedDeltaNet& g, const Vec& x, si
     Vec* xs[3] = {&q, &k, &v};
     for (int i = 0; i < 3; ++i)
       *xs[i] = mref::conv(m, mref::values(cs[i]->weight),
-                          cs[i]->bias ? mref::values(*cs[i]->bias) : Vec{}, C,
-                          cs[i]->kernel_size, *xs[i], T, st.tail[i]);
+                          cs[i]->bias ? mref::values(*cs[i]->bias) : Vec{}, C, cs[i]->kernel_size,
+                          *xs[i], T, st.tail[i]);
   }
   for (Vec* p : {&q, &k, &v})
     for (double& e : *p) e = mref::silu(m, e);
@@ -95,27 +115,9 @@ Vec ref_gdn(const mref::Mode& m, const model::GatedDeltaNet& g, const Vec& x, si
 
   Vec o(T * C);
   for (size_t t = 0; t < T; ++t)
-    for (size_t h = 0; h < N; ++h) {
-      double* S = st.S.data() + h * D * D;
-      const double* qi = &q[t * C + h * D];
-      const double* ki = &k[t * C + h * D];
-      const double* vi = &v[t * C + h * D];
-      const double gam = decay[t * N + h], bet = beta[t * N + h];
-      for (size_t i = 0; i < D * D; ++i) S[i] = m.r(S[i] * gam);
-      Vec delta(D);
-      for (size_t b = 0; b < D; ++b) {
-        double r = 0;
-        for (size_t a2 = 0; a2 < D; ++a2) r += ki[a2] * S[a2 * D + b];
-        delta[b] = m.r(m.r(vi[b] - m.r(r)) * bet);
-      }
-      for (size_t a2 = 0; a2 < D; ++a2)
-        for (size_t b = 0; b < D; ++b) S[a2 * D + b] = m.r(S[a2 * D + b] + m.r(ki[a2] * delta[b]));
-      for (size_t b = 0; b < D; ++b) {
-        double acc = 0;
-        for (size_t a2 = 0; a2 < D; ++a2) acc += qi[a2] * S[a2 * D + b];
-        o[t * C + h * D + b] = m.r(acc);
-      }
-    }
+    for (size_t h = 0; h < N; ++h)
+      ref_step(m, D, st.S.data() + h * D * D, &q[t * C + h * D], &k[t * C + h * D],
+               &v[t * C + h * D], decay[t * N + h], beta[t * N + h], &o[t * C + h * D]);
   mref::rms_norm(m, o, T * N, mref::values(g.g_norm.weight), g.g_norm.eps);
   for (size_t i = 0; i < o.size(); ++i) o[i] = m.r(o[i] * mref::silu(m, gg[i]));
   return mref::linear(m, g.o_proj, o, T);
@@ -169,23 +171,22 @@ TEST_P(GdnRef, PromptThenTokensMatchReference) {
       mref::expect_close(out, want, tol_for(d), "out");
       if (d == DType::F16) {
         mref::expect_mostly_exact(out, want, 0.9, "out");
-    EXPECT_TRUE(mref::all_f16(out.data(), out.size()));
-  }
+        EXPECT_TRUE(mref::all_f16(out.data(), out.size()));
+      }
       expect_state(g, e, st, d);
     }
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Switches, GdnRef,
-    ::testing::Values(std::make_tuple(DType::F32, false, 4, false),
-                      std::make_tuple(DType::F32, true, 4, false),
-                      std::make_tuple(DType::F32, true, 4, true),
-                      std::make_tuple(DType::F32, true, 1, false),
-                      std::make_tuple(DType::F32, true, 2, true),
-                      std::make_tuple(DType::F16, false, 4, false),
-                      std::make_tuple(DType::F16, true, 4, true),
-                      std::make_tuple(DType::F16, true, 1, true)));
+INSTANTIATE_TEST_SUITE_P(Switches, GdnRef,
+                         ::testing::Values(std::make_tuple(DType::F32, false, 4, false),
+                                           std::make_tuple(DType::F32, true, 4, false),
+                                           std::make_tuple(DType::F32, true, 4, true),
+                                           std::make_tuple(DType::F32, true, 1, false),
+                                           std::make_tuple(DType::F32, true, 2, true),
+                                           std::make_tuple(DType::F16, false, 4, false),
+                                           std::make_tuple(DType::F16, true, 4, true),
+                                           std::make_tuple(DType::F16, true, 1, true)));
 
 // The same tokens in one call or one call each: same outputs and same final state and tails.
 TEST(GatedDeltaNet, PromptInOneCallEqualsTokenByToken) {
@@ -275,23 +276,13 @@ TEST(DeltaRuleStep, FirstTokenClosedFormAndReference) {
     for (DType d : {DType::F32, DType::F16}) {
       const mref::Mode m{d == DType::F16};
       std::vector<float> S0 = mref::in_dtype(rng.vec(D * D), d);
-      const std::vector<float> q2 = mref::in_dtype(rng.vec(D), d), k2 = mref::in_dtype(rng.vec(D), d),
+      const std::vector<float> q2 = mref::in_dtype(rng.vec(D), d),
+                               k2 = mref::in_dtype(rng.vec(D), d),
                                v2 = mref::in_dtype(rng.vec(D), d);
       const float g2 = tl::round_f16(0.9f), b2 = tl::round_f16(0.3f);
-      Vec rS(S0.begin(), S0.end()), rO(D), delta(D);
-      for (double& e : rS) e = m.r(e * g2);
-      for (size_t b = 0; b < D; ++b) {
-        double r = 0;
-        for (size_t a = 0; a < D; ++a) r += k2[a] * rS[a * D + b];
-        delta[b] = m.r(m.r(v2[b] - m.r(r)) * b2);
-      }
-      for (size_t a = 0; a < D; ++a)
-        for (size_t b = 0; b < D; ++b) rS[a * D + b] = m.r(rS[a * D + b] + m.r(k2[a] * delta[b]));
-      for (size_t b = 0; b < D; ++b) {
-        double acc = 0;
-        for (size_t a = 0; a < D; ++a) acc += q2[a] * rS[a * D + b];
-        rO[b] = m.r(acc);
-      }
+      Vec rS(S0.begin(), S0.end()), rO(D);
+      const Vec q2d(q2.begin(), q2.end()), k2d(k2.begin(), k2.end()), v2d(v2.begin(), v2.end());
+      ref_step(m, D, rS.data(), q2d.data(), k2d.data(), v2d.data(), g2, b2, rO.data());
       std::vector<float> out1(D), out2(D), S1(D * D);
       model::delta_rule_step(S0.data(), S1.data(), D, q2.data(), k2.data(), v2.data(), g2, b2, d,
                              out1.data(), scratch.data());
@@ -421,7 +412,8 @@ TEST(GatedDeltaNet, LoadFetchOrderAndSwitches) {
       to.push_back({p + c + ".conv.weight", {C, 1, K}});
       (bias ? spec : stray).push_back({p + c + ".conv.bias", {C}});
     }
-    for (const char* n : {"q_proj", "k_proj", "v_proj"}) spec.push_back({p + n + ".weight", {C, H}});
+    for (const char* n : {"q_proj", "k_proj", "v_proj"})
+      spec.push_back({p + n + ".weight", {C, H}});
     spec.push_back({p + "beta_proj.weight", {N, H}});
     spec.push_back({p + "alpha_proj.weight", {N, H}});
     spec.push_back({p + "g_proj.weight", {C, H}});
@@ -435,8 +427,8 @@ TEST(GatedDeltaNet, LoadFetchOrderAndSwitches) {
     for (const auto& t : mref::random_tensors(rng, stray)) all.push_back(t);
 
     auto open = [&](const std::vector<mref::NamedTensor>& file) {
-      return tl::VarBuilder::from_mmaped_safetensors(mref::write_safetensors("gdn.safetensors", file),
-                                                     DType::F16)
+      return tl::VarBuilder::from_mmaped_safetensors(
+                 mref::write_safetensors("gdn.safetensors", file), DType::F16)
           .pp("layers.3")
           .pp("attn");
     };

@@ -38,9 +38,9 @@ TEST_P(LayersByDtype, LinearMatchesReference) {
   const DType d = GetParam();
   const Emu e{d};
   // (T, in, out, bias): single rows, odd widths, a width above the usual block sizes.
-  for (auto [T, in, out, bias] : {std::tuple{1, 7, 5, false}, std::tuple{3, 33, 17, true},
-                                  std::tuple{4, 1, 1, true}, std::tuple{2, 300, 9, false},
-                                  std::tuple{5, 16, 64, true}}) {
+  for (auto [T, in, out, bias] :
+       {std::tuple{1, 7, 5, false}, std::tuple{3, 33, 17, true}, std::tuple{4, 1, 1, true},
+        std::tuple{2, 300, 9, false}, std::tuple{5, 16, 64, true}}) {
     Rng rng(T * 1000 + in * 10 + out);
     Linear l = make_linear(rng, in, out, bias, d);
     std::vector<float> x = testref::act(rng, T * in, 1.0f, d);
@@ -75,8 +75,8 @@ TEST_P(LayersByDtype, RmsNormMatchesReference) {
 TEST_P(LayersByDtype, MlpMatchesReference) {
   const DType d = GetParam();
   const Emu e{d};
-  for (auto [T, H, I, bias] : {std::tuple{1, 7, 5, false}, std::tuple{3, 33, 17, true},
-                               std::tuple{2, 16, 48, false}}) {
+  for (auto [T, H, I, bias] :
+       {std::tuple{1, 7, 5, false}, std::tuple{3, 33, 17, true}, std::tuple{2, 16, 48, false}}) {
     Rng rng(T + 100 * H + I);
     Mlp m;
     m.gate_proj = make_linear(rng, H, I, bias, d);
@@ -96,8 +96,9 @@ TEST_P(LayersByDtype, MlpMatchesReference) {
 TEST_P(LayersByDtype, RotaryTablesMatchAngles) {
   const DType d = GetParam();
   const Emu e{d};
-  for (auto [R, offset, S] : {std::tuple{size_t{8}, 0u, size_t{5}}, std::tuple{size_t{10}, 1000u, size_t{3}},
-                              std::tuple{size_t{2}, 7u, size_t{1}}, std::tuple{size_t{64}, 3000u, size_t{4}}}) {
+  for (auto [R, offset, S] :
+       {std::tuple{size_t{8}, 0u, size_t{5}}, std::tuple{size_t{10}, 1000u, size_t{3}},
+        std::tuple{size_t{2}, 7u, size_t{1}}, std::tuple{size_t{64}, 3000u, size_t{4}}}) {
     std::vector<float> inv(R / 2);
     for (size_t j = 0; j < inv.size(); ++j)
       inv[j] = 1.0f / powf(10000.0f, static_cast<float>(2 * j) / static_cast<float>(R));
@@ -156,14 +157,34 @@ TEST_P(LayersByDtype, L2NormMatchesReference) {
       double s = 0;
       for (size_t i = 0; i < n; ++i) {
         const double sq = e.r(want[r * n + i] * want[r * n + i]);
-        s = e.f16() ? e.r(s + sq) : s + sq;
+        s += sq;
       }
+      s = e.r(s);
       const double root = e.sqrt(e.r(e.r(s * e.cst(1.0)) + e.cst(1e-6)));
       for (size_t i = 0; i < n; ++i) want[r * n + i] = e.r(want[r * n + i] / root);
     }
     model::l2_norm(x.data(), rows, n, d);
     testref::expect_close(x, want, d, "l2 n=" + std::to_string(n));
   }
+}
+
+TEST_P(LayersByDtype, SiluArraysMatchReference) {
+  const DType d = GetParam();
+  const Emu e{d};
+  // Long enough for the threaded block split; values from -20 to 20 so exp(-x) overflows F16.
+  Rng rng(17);
+  const size_t n = 70001;
+  std::vector<float> x = testref::act(rng, n, 20.0f, d), u = testref::act(rng, n, 2.0f, d);
+  std::vector<float> s = x, p = x;
+  model::silu_inplace(s.data(), n, d);
+  model::silu_mul(p.data(), u.data(), n, d);
+  std::vector<double> ws(n), wp(n);
+  for (size_t i = 0; i < n; ++i) {
+    ws[i] = e.silu(x[i]);
+    wp[i] = e.r(ws[i] * u[i]);
+  }
+  testref::expect_close(s, ws, d, "silu", 1e-6, 1, 0.99);
+  testref::expect_close(p, wp, d, "silu * u", 1e-6, 1, 0.99);
 }
 
 INSTANTIATE_TEST_SUITE_P(Dtypes, LayersByDtype, ::testing::Values(DType::F32, DType::F16),
@@ -201,10 +222,11 @@ TEST(Layers, HalfPrecisionStepRoundingIsVisible) {
   EXPECT_EQ(model::sigmoid_d(-12.0f, DType::F16), 0.0f);
   EXPECT_NEAR(model::silu_d(-12.0f, DType::F32), -12.0 / (1.0 + std::exp(12.0)), 1e-11);
   EXPECT_NEAR(model::sigmoid_d(-12.0f, DType::F32), 1.0 / (1.0 + std::exp(12.0)), 1e-11);
-  // l2_norm sums F16 squares one after another: 3000 ones sum to 2048 (2048 + 1 rounds back).
+  // l2_norm accumulates the F16 squares wide and rounds once: 3000 ones sum to 3000 (a sum whose
+  // partial sums were rounded would stall at 2048, since 2048 + 1 rounds back to 2048 in F16).
   std::vector<float> ones(3000, 1.0f);
   model::l2_norm(ones.data(), 1, ones.size(), DType::F16);
-  EXPECT_EQ(ones[0], tl::round_f16(1.0f / tl::round_f16(sqrtf(2048.0f))));
+  EXPECT_EQ(ones[0], tl::round_f16(1.0f / tl::round_f16(sqrtf(3000.0f))));
   // A unit vector comes back scaled by 1/sqrt(1 + 1e-6).
   std::vector<float> unit = {0.6f, 0.8f};
   model::l2_norm(unit.data(), 1, 2, DType::F32);

@@ -140,16 +140,17 @@ INSTANTIATE_TEST_SUITE_P(Switches, MoeRef,
 // all-NaN row in id order; weights are the chosen probabilities unchanged.
 TEST(MoeTopk, OrderTiesAndNaN) {
   const float nan = NAN;
-  const std::vector<float> probs = {0.1f, 0.3f, 0.3f, 0.2f, 0.1f,   // ties inside the top k
+  const std::vector<float> probs = {0.1f, 0.3f,  0.3f,  0.2f,  0.1f,   // ties inside the top k
                                     0.4f, 0.15f, 0.15f, 0.15f, 0.15f,  // tie at the cut
-                                    0.2f, 0.2f, 0.2f, 0.2f, 0.2f,     // all equal
-                                    nan, nan, nan, nan, nan};
+                                    0.2f, 0.2f,  0.2f,  0.2f,  0.2f,   // all equal
+                                    nan,  nan,   nan,   nan,   nan};
   struct Case {
     size_t k;
     std::vector<uint32_t> ids;
   };
-  for (const Case& c : {Case{2, {1, 2, 0, 1, 0, 1, 0, 1}}, Case{3, {1, 2, 3, 0, 1, 2, 0, 1, 2, 0, 1, 2}},
-                        Case{5, {1, 2, 3, 0, 4, 0, 1, 2, 3, 4, 0, 1, 2, 3, 4, 0, 1, 2, 3, 4}}}) {
+  for (const Case& c :
+       {Case{2, {1, 2, 0, 1, 0, 1, 0, 1}}, Case{3, {1, 2, 3, 0, 1, 2, 0, 1, 2, 0, 1, 2}},
+        Case{5, {1, 2, 3, 0, 4, 0, 1, 2, 3, 4, 0, 1, 2, 3, 4, 0, 1, 2, 3, 4}}}) {
     std::vector<float> w(4 * c.k);
     std::vector<uint32_t> ids(4 * c.k);
     model::topk_2d(probs.data(), 4, 5, c.k, w.data(), ids.data());
@@ -188,8 +189,9 @@ TEST(MoE, ZeroExpertsPerToken) {
     const model::MoE moe = make_moe(rng, {4, 0, true, 3.0f, shared}, DType::F32);
     const std::vector<float> x = rng.vec(3 * kH);
     const std::vector<float> out = run(moe, x, 3);
-    const Vec want = shared ? mref::mlp({}, *moe.shared_experts, mref::to_vec(x.data(), x.size()), 3)
-                            : Vec(3 * kH, 0.0);
+    const Vec want = shared
+                         ? mref::mlp({}, *moe.shared_experts, mref::to_vec(x.data(), x.size()), 3)
+                         : Vec(3 * kH, 0.0);
     mref::expect_close(out, want, 1e-5, "out");
   }
 }
@@ -262,8 +264,8 @@ TEST(MoE, Failures) {
 // S * Ie, then the router "gate.weight"; removing any one tensor names exactly that one.
 TEST(MoE, LoadFetchOrder) {
   const size_t H = 4, E = 3, Ie = 2;
-  for (auto [bias, shared] : {std::pair<bool, std::optional<uint64_t>>{false, std::nullopt},
-                              {true, 2}, {false, 0}}) {
+  for (auto [bias, shared] :
+       {std::pair<bool, std::optional<uint64_t>>{false, std::nullopt}, {true, 2}, {false, 0}}) {
     model::Config cfg;
     cfg.hidden_size = H;
     cfg.mlp_bias = bias;
@@ -272,7 +274,8 @@ TEST(MoE, LoadFetchOrder) {
     std::vector<std::pair<std::string, tl::Shape>> spec;
     auto mlp = [&](const std::string& pre, size_t I) {
       for (auto [n, s] : {std::pair<const char*, tl::Shape>{"gate_proj", {I, H}},
-                          {"up_proj", {I, H}}, {"down_proj", {H, I}}}) {
+                          {"up_proj", {I, H}},
+                          {"down_proj", {H, I}}}) {
         spec.push_back({pre + n + ".weight", s});
         if (bias) spec.push_back({pre + n + ".bias", {s[0]}});
       }
@@ -283,8 +286,8 @@ TEST(MoE, LoadFetchOrder) {
     mref::Rng rng(bias);
     const std::vector<mref::NamedTensor> ts = mref::random_tensors(rng, spec);
     auto open = [&](const std::vector<mref::NamedTensor>& file) {
-      return tl::VarBuilder::from_mmaped_safetensors(mref::write_safetensors("moe.safetensors", file),
-                                                     DType::F32)
+      return tl::VarBuilder::from_mmaped_safetensors(
+                 mref::write_safetensors("moe.safetensors", file), DType::F32)
           .pp("layers.1")
           .pp("mlp");
     };
@@ -322,7 +325,8 @@ TEST(MoE, LoadAcceptsTooManyExpertsPerToken) {
   cfg.moe_config = model::MoeConfig{Ie, E, std::nullopt, 5, 1.0f, false, std::nullopt};
   std::vector<std::pair<std::string, tl::Shape>> spec;
   for (size_t j = 0; j < E; ++j)
-    for (auto [n, s] : {std::pair<const char*, tl::Shape>{"gate_proj", {Ie, H}}, {"up_proj", {Ie, H}},
+    for (auto [n, s] : {std::pair<const char*, tl::Shape>{"gate_proj", {Ie, H}},
+                        {"up_proj", {Ie, H}},
                         {"down_proj", {H, Ie}}})
       spec.push_back({"experts." + std::to_string(j) + "." + n + ".weight", s});
   spec.push_back({"gate.weight", {E, H}});

@@ -21,8 +21,8 @@ model::ShortConv make_conv(mref::Rng& rng, size_t C, size_t K, bool bias, DType 
 }  // namespace
 
 // (dtype, K, bias, T, start from a stored tail)
-class ShortConvRef : public ::testing::TestWithParam<std::tuple<DType, size_t, bool, size_t, bool>> {
-};
+class ShortConvRef
+    : public ::testing::TestWithParam<std::tuple<DType, size_t, bool, size_t, bool>> {};
 
 TEST_P(ShortConvRef, OutputsAndTailMatchReference) {
   const auto [d, K, bias, T, with_tail] = GetParam();
@@ -37,8 +37,8 @@ TEST_P(ShortConvRef, OutputsAndTailMatchReference) {
   sc.forward(x.data(), T, with_tail ? prev.data() : nullptr, tail.data(), y.data());
 
   Vec ref_tail = with_tail ? mref::to_vec(prev.data(), prev.size()) : Vec(C * W, 0.0);
-  const Vec want = mref::conv(m, mref::values(sc.weight), bias ? mref::values(*sc.bias) : Vec{}, C, K,
-                            mref::to_vec(x.data(), x.size()), T, ref_tail);
+  const Vec want = mref::conv(m, mref::values(sc.weight), bias ? mref::values(*sc.bias) : Vec{}, C,
+                              K, mref::to_vec(x.data(), x.size()), T, ref_tail);
   mref::expect_close(y, want, d == DType::F16 ? 1e-3 : 1e-6, "y");
   // The tail holds raw inputs: copied, never rounded.
   for (size_t i = 0; i < C * W; ++i) EXPECT_EQ(tail[i], (float)ref_tail[i]) << "tail " << i;
@@ -65,14 +65,14 @@ TEST(ShortConv, ChunkedEqualsOneShot) {
       sc.forward(x.data(), T, nullptr, tail1.data(), y1.data());
       for (const std::vector<size_t>& split :
            {std::vector<size_t>{1, 1, 1, 1, 1, 1, 1, 1, 1}, {2, 3, 4}, {4, 1, 4}}) {
-        std::vector<float> y2(T * C), tail[2] = {std::vector<float>(C * W),
-                                                 std::vector<float>(C * W)};
+        std::vector<float> y2(T * C),
+            tail[2] = {std::vector<float>(C * W), std::vector<float>(C * W)};
         size_t t0 = 0;
         int cur = -1;
         for (size_t n : split) {
           const int nxt = cur == 0 ? 1 : 0;
-          sc.forward(x.data() + t0 * C, n, cur < 0 ? nullptr : tail[cur].data(),
-                     tail[nxt].data(), y2.data() + t0 * C);
+          sc.forward(x.data() + t0 * C, n, cur < 0 ? nullptr : tail[cur].data(), tail[nxt].data(),
+                     y2.data() + t0 * C);
           cur = nxt;
           t0 += n;
         }
@@ -96,9 +96,9 @@ TEST(ShortConv, TailShiftAndKernelOne) {
   EXPECT_EQ(y[0], 1 * 1 + 2 * 2 + 3 * 3 + 4 * 5);
   EXPECT_EQ(y[1], 10 * -1 + 20 * -2 + 30 * -3 + 40 * -5);
 
-  model::ShortConv k1 = model::ShortConv::from_tensors(
-      mref::make_tensor({3, -2}, {2, 1, 1}, DType::F32),
-      mref::make_tensor({0.5f, 1.0f}, {2}, DType::F32));
+  model::ShortConv k1 =
+      model::ShortConv::from_tensors(mref::make_tensor({3, -2}, {2, 1, 1}, DType::F32),
+                                     mref::make_tensor({0.5f, 1.0f}, {2}, DType::F32));
   const float xs[4] = {1, 2, 3, 4};  // two tokens
   float ys[4];
   k1.forward(xs, 2, nullptr, nullptr, ys);

@@ -27,7 +27,7 @@ if str(_build) not in sys.path:
 
 @pytest.fixture
 def make_model(tmp_path):
-    """make_model(cfg, dtype, seed=0, tied=True, extra=None) -> (tessaline_testing.Model,
+    """make_model(cfg, dtype, seed=0, tied=False, extra=None) -> (tessaline_testing.Model,
     reference.Reference or None for bf16): writes a random model to tmp_path and loads it on both
     sides. `extra` adds (or replaces) tensors in the file."""
     import tessaline_testing
@@ -36,7 +36,7 @@ def make_model(tmp_path):
 
     counter = itertools.count()
 
-    def make(cfg, dtype="f32", seed=0, tied=True, extra=None):
+    def make(cfg, dtype="f32", seed=0, tied=False, extra=None):
         tensors = random_weights(cfg, seed=seed, tied=tied)
         tensors.update(extra or {})
         path = tmp_path / f"model{next(counter)}.safetensors"

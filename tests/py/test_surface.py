@@ -564,3 +564,17 @@ def test_calls_keep_reference_counts(engine):
         work()
     gc.collect()
     assert [sys.getrefcount(o) for o in objs] == before
+
+
+def test_error_text_keeps_nul_bytes_from_the_file(tmp_path):
+    """A tensor name read from the file may hold a NUL; the error text must carry all of it."""
+    import json
+    import struct
+    header = json.dumps({"a\u0000b": {"dtype": "F32", "shape": [1], "data_offsets": [4, 8]}}).encode()
+    path = tmp_path / "nul.safetensors"
+    path.write_bytes(struct.pack("<Q", len(header)) + header + bytes(8))
+    cfg = dict(vocab_size=8, hidden_size=4, intermediate_size=4, num_hidden_layers=0,
+               num_attention_heads=1)
+    with pytest.raises(RuntimeError) as info:
+        tessaline.LlmEngine(str(path), cfg)
+    assert str(info.value).endswith('InvalidOffset("a\\0b")')

@@ -110,6 +110,12 @@ tl::DType parse_dtype(const std::string& s) {
   throw tl::Error("unknown dtype " + s);
 }
 
+// A Python str holding every byte of an error text (it may contain NUL bytes).
+PyObject* message(const std::string& m) {
+  PyObject* o = PyUnicode_DecodeUTF8(m.data(), static_cast<Py_ssize_t>(m.size()), "replace");
+  return o ? o : Py_None;
+}
+
 // Runs f, turning every C++ exception into a Python exception. Returns false when one was raised.
 template <class F>
 bool guarded(F&& f) {
@@ -117,9 +123,9 @@ bool guarded(F&& f) {
     f();
     return true;
   } catch (const tl::InternalFailure& e) {
-    PyErr_SetString(g_internal_failure, e.what());
+    PyErr_SetObject(g_internal_failure, message(e.message()));
   } catch (const tl::Error& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
+    PyErr_SetObject(PyExc_RuntimeError, message(e.message()));
   } catch (const json::exception& e) {
     PyErr_SetString(PyExc_ValueError, e.what());
   } catch (const std::bad_alloc&) {

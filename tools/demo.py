@@ -36,7 +36,7 @@ def main():
     if not os.path.exists(path):
         os.makedirs(args.dir, exist_ok=True)
         t = time.time()
-        tensors = modelgen.write_model(path + ".tmp", cfg, seed=1234, tied=True)
+        tensors = modelgen.write_model(path + ".tmp", cfg, seed=1234)
         os.replace(path + ".tmp", path)
         n = sum(v.size for v in tensors.values())
         print(f"wrote {path}: {n / 1e6:.1f} M parameters in {time.time() - t:.1f} s")

@@ -51,6 +51,10 @@ struct Mlp {
 // silu(v) = v / (1 + exp(-v)) with each step rounded in d; sigmoid(v) = 1 / (exp(-v) + 1) likewise.
 float silu_d(float v, tl::DType d);
 float sigmoid_d(float v, tl::DType d);
+// Array forms with the same values, in blocks with vector rounding (threaded for large n):
+// g[i] = round(silu_d(g[i]) * u[i]), and x[i] = silu_d(x[i]).
+void silu_mul(float* g, const float* u, size_t n, tl::DType d);
+void silu_inplace(float* x, size_t n, tl::DType d);
 
 // Rotary tables for S positions starting at `offset` (positions as u32, converted to d first):
 // cos and sin, each S x R in d, columns k and k + R/2 equal. inv_freq has R/2 f32 values.

@@ -1,6 +1,7 @@
 // Mixture of experts: F32 router, top-k routed experts mixed by their probabilities, plus an
 // optional always-active shared expert.
 #pragma once
+#include <cstdint>
 #include <optional>
 #include <vector>
 
@@ -19,12 +20,21 @@ struct MoE {
   float routed_scaling_factor = 1.0f;
   bool norm_topk_prob = false;
 
-  // vb positioned at "layers.{i}.mlp": experts.{j} for j < E, then shared_experts, then gate.weight.
+  // vb positioned at "layers.{i}.mlp": experts.{j} for j < E, then shared_experts, then
+  // gate.weight.
   static MoE load(const Config& cfg, const tl::VarBuilder& vb);
 
   // x: n x H (mlp_norm output); out: n x H. k > E throws tl::InternalFailure
   // "index out of bounds: the len is E but the index is E" before any expert runs.
+  // out must not alias x.
   void forward(const float* x, size_t n, float* out, Workspace& ws) const;
 };
+
+// Each row's k most probable experts, best first: the order of a stable sort by descending
+// probability, so equal probabilities keep ascending ids. A NaN probability ranks below every
+// number, so an all-NaN row keeps id order. probs: n x E; weights: n x k (the chosen
+// probabilities, unchanged); ids: n x k. k > E throws tl::InternalFailure
+// "index out of bounds: the len is E but the index is E" at the first row.
+void topk_2d(const float* probs, size_t n, size_t E, size_t k, float* weights, uint32_t* ids);
 
 }  // namespace model

@@ -1,24 +1,36 @@
 // The one error value of the tensor library and the helpers that format its messages.
 #pragma once
 #include <cstddef>
-#include <stdexcept>
+#include <exception>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tl {
 
-// An error value: the message is exactly what reaches the user.
-class Error : public std::runtime_error {
+// An error value: the message is exactly what reaches the user. It is kept as a std::string
+// (not only a C string) because it can hold NUL bytes, e.g. a tensor name from a weight file.
+class Error : public std::exception {
  public:
-  using std::runtime_error::runtime_error;
+  explicit Error(std::string msg) : msg_(std::move(msg)) {}
+  const char* what() const noexcept override { return msg_.c_str(); }
+  const std::string& message() const noexcept { return msg_; }
+
+ private:
+  std::string msg_;
 };
 
 // A condition the system treats as an internal failure rather than an error value (for example
 // more experts per token than experts, or unordered values in token choice). Carries its fixed
 // message; the Python boundary raises it like any other failure.
-class InternalFailure : public std::runtime_error {
+class InternalFailure : public std::exception {
  public:
-  using std::runtime_error::runtime_error;
+  explicit InternalFailure(std::string msg) : msg_(std::move(msg)) {}
+  const char* what() const noexcept override { return msg_.c_str(); }
+  const std::string& message() const noexcept { return msg_; }
+
+ private:
+  std::string msg_;
 };
 
 using Shape = std::vector<size_t>;

@@ -38,8 +38,10 @@ Error conv1d_invalid(const Tensor& x, const Tensor& w, const Conv1dConfig& c, co
 
 Tensor Conv1d::forward(const Tensor& x) const {
   const Conv1dConfig& c = config;
-  auto [c_out, c_in_k, K] = dims3(weight);
-  auto [B, c_in, L] = dims3(x);
+  // Plain variables, not structured bindings: clang cannot capture bindings under -fopenmp.
+  const std::array<size_t, 3> wd = dims3(weight), xd = dims3(x);
+  const size_t c_out = wd[0], c_in_k = wd[1], K = wd[2];
+  const size_t B = xd[0], c_in = xd[1], L = xd[2];
   if (c.groups == 0 || c_in_k > SIZE_MAX / c.groups || c_in != c_in_k * c.groups) {
     if (c.groups == 0 && c_in == 0) throw InternalFailure("attempt to divide by zero");
     throw conv1d_invalid(x, weight, c,

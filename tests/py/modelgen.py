@@ -85,7 +85,7 @@ def dims(cfg):
                 conv_bias=conv_bias, V=cfg["vocab_size"], I=cfg["intermediate_size"])
 
 
-def tensor_specs(cfg, tied=True):
+def tensor_specs(cfg, tied=False):
     """(name, shape) in fetch order."""
     d = dims(cfg)
     H, V = d["H"], d["V"]
@@ -148,7 +148,7 @@ def tensor_specs(cfg, tied=True):
     return out
 
 
-def random_weights(cfg, seed=0, tied=True, scale=0.3, dtype=np.float32):
+def random_weights(cfg, seed=0, tied=False, scale=0.3, dtype=np.float32):
     """Deterministic random tensors for every name. Norm scales sit near 1, A_log near 0, so the
     model's activations stay in a sensible range."""
     rng = np.random.default_rng(seed)
@@ -169,9 +169,19 @@ def random_weights(cfg, seed=0, tied=True, scale=0.3, dtype=np.float32):
     return tensors
 
 
-def write_model(path, cfg, seed=0, tied=True, dtype=np.float32, tensors=None):
+def write_model(path, cfg, seed=0, tied=False, dtype=np.float32, tensors=None):
     """Writes the safetensors file and returns the tensors written (as numpy arrays)."""
     if tensors is None:
         tensors = random_weights(cfg, seed=seed, tied=tied, dtype=dtype)
     save_file(tensors, str(path))
     return tensors
+
+
+def config_json(cfg):
+    """The configuration as JSON text, with the two attribute objects as nested objects."""
+    import json
+
+    out = {}
+    for k, v in cfg.items():
+        out[k] = vars(v) if isinstance(v, types.SimpleNamespace) else v
+    return json.dumps(out)

@@ -1,0 +1,235 @@
+#include "model/gated_delta_net.h"
+
+#include <cmath>
+#include <string>
+
+#include "tensor/error.h"
+#include "tensor/half.h"
+#include "tensor/kernels.h"
+
+namespace model {
+
+namespace {
+
+inline float rd(float v, tl::DType d) {
+  if (d == tl::DType::F16) return tl::round_f16(v);
+  if (d == tl::DType::BF16) return tl::round_bf16(v);
+  return v;
+}
+
+// A double-precision scalar as the affine map converts it to the model dtype (one rounding).
+inline float scalar_in(double v, tl::DType d) {
+  if (d == tl::DType::F16) return tl::f16_to_f32(tl::f64_to_f16(v));
+  if (d == tl::DType::BF16) return tl::bf16_to_f32(tl::f64_to_bf16(v));
+  return (float)v;
+}
+
+// Element i of a contiguous rank-1 tensor in F32, F16 or BF16, widened to f32.
+inline float elem(const tl::Tensor& t, size_t i) {
+  if (t.dtype() == tl::DType::F16) return tl::f16_to_f32(t.data<uint16_t>()[i]);
+  if (t.dtype() == tl::DType::BF16) return tl::bf16_to_f32(t.data<uint16_t>()[i]);
+  return t.data<float>()[i];
+}
+
+// Below this many multiply-adds per token the recurrence runs on the calling thread: starting
+// the pool costs more than the work (measured with tools/bench_mixers).
+constexpr size_t kParallelMinWork = 16 * 64 * 64;
+
+}  // namespace
+
+float softplus_d(float z, tl::DType d) {
+  const float m = z < 0.0f ? 0.0f : z;  // maximum(z, 0): a NaN z stays NaN
+  const float e = rd(expf(-std::fabs(z)), d);
+  const float l = rd(logf(rd(e + 1.0f, d)), d);  // affine e * 1 + 1: e * 1 is exact
+  return rd(m + l, d);
+}
+
+float gdn_decay(float a, float dt_bias, float A, tl::DType d) {
+  const float z = rd(a + dt_bias, d);
+  const float sp = softplus_d(z, d);
+  return rd(expf(rd(-sp * A, d)), d);
+}
+
+// The loops run across the value channels b, lane by lane, so every target computes the same
+// values; the clones only pick wider vectors on x86 machines that have them.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+#endif
+void delta_rule_step(const float* S_in, float* S_out, size_t D, const float* q, const float* k,
+                     const float* v, float decay, float beta, tl::DType d, float* o,
+                     float* scratch) {
+  using tl::kernels::round_to_dtype;
+  const bool f32 = d == tl::DType::F32;
+  float* r = scratch;
+  float* delta = scratch + D;
+  float* tmp = scratch + 2 * D;
+
+  // Pass 1 over the rows: decay the state and read it with the key, r[b] = sum_a k[a] S[a][b].
+  for (size_t b = 0; b < D; ++b) r[b] = 0.0f;
+  const float zero_decayed = rd(0.0f * decay, d);
+  for (size_t a = 0; a < D; ++a) {
+    float* so = S_out + a * D;
+    const float ka = k[a];
+    if (!S_in) {
+      for (size_t b = 0; b < D; ++b) so[b] = zero_decayed;
+    } else {
+      const float* si = S_in + a * D;
+      if (f32) {
+        for (size_t b = 0; b < D; ++b) {
+          const float s = si[b] * decay;
+          so[b] = s;
+          r[b] += ka * s;
+        }
+        continue;
+      }
+      for (size_t b = 0; b < D; ++b) so[b] = si[b] * decay;
+      round_to_dtype(so, D, d);
+    }
+    for (size_t b = 0; b < D; ++b) r[b] += ka * so[b];
+  }
+  round_to_dtype(r, D, d);
+
+  // Correction towards the value: delta = (v - r) * beta.
+  for (size_t b = 0; b < D; ++b) delta[b] = v[b] - r[b];
+  round_to_dtype(delta, D, d);
+  for (size_t b = 0; b < D; ++b) delta[b] *= beta;
+  round_to_dtype(delta, D, d);
+
+  // Pass 2: write S[a][b] += k[a] delta[b] and read with the query, o[b] = sum_a q[a] S[a][b].
+  for (size_t b = 0; b < D; ++b) o[b] = 0.0f;
+  for (size_t a = 0; a < D; ++a) {
+    float* so = S_out + a * D;
+    const float ka = k[a], qa = q[a];
+    if (f32) {
+      for (size_t b = 0; b < D; ++b) {
+        const float s = so[b] + ka * delta[b];
+        so[b] = s;
+        o[b] += qa * s;
+      }
+      continue;
+    }
+    for (size_t b = 0; b < D; ++b) tmp[b] = ka * delta[b];
+    round_to_dtype(tmp, D, d);
+    for (size_t b = 0; b < D; ++b) so[b] += tmp[b];
+    round_to_dtype(so, D, d);
+    for (size_t b = 0; b < D; ++b) o[b] += qa * so[b];
+  }
+  round_to_dtype(o, D, d);
+}
+
+GatedDeltaNet GatedDeltaNet::load(const Config& cfg, const tl::VarBuilder& vb) {
+  GatedDeltaNet g;
+  const size_t N = cfg.num_attention_heads, D = cfg.head_dim, H = cfg.hidden_size;
+  const size_t C = N * D;
+  if (cfg.use_short_conv) {
+    g.conv_q = ShortConv::load(C, cfg.conv_kernel_size, cfg.conv_bias, vb.pp("conv_q.conv"));
+    g.conv_k = ShortConv::load(C, cfg.conv_kernel_size, cfg.conv_bias, vb.pp("conv_k.conv"));
+    g.conv_v = ShortConv::load(C, cfg.conv_kernel_size, cfg.conv_bias, vb.pp("conv_v.conv"));
+  }
+  g.q_proj = load_linear(H, C, false, vb.pp("q_proj"));
+  g.k_proj = load_linear(H, C, false, vb.pp("k_proj"));
+  g.v_proj = load_linear(H, C, false, vb.pp("v_proj"));
+  g.beta_proj = load_linear(H, N, false, vb.pp("beta_proj"));
+  g.alpha_proj = load_linear(H, N, false, vb.pp("alpha_proj"));
+  g.g_proj = load_linear(H, C, false, vb.pp("g_proj"));
+  g.o_proj = load_linear(C, H, false, vb.pp("o_proj"));
+  g.g_norm = RmsNorm::load(D, cfg.norm_eps, vb.pp("g_norm"));
+  g.dt_bias = vb.get({N}, "dt_bias");
+  g.A_log = vb.get({N}, "A_log");
+  g.num_heads = N;
+  g.head_dim = D;
+  return g;
+}
+
+void GatedDeltaNet::forward(const float* x, size_t T, LayerCache& entry, Workspace& ws,
+                            float* out) const {
+  const tl::DType d = q_proj.dtype();
+  const size_t N = num_heads, D = head_dim, C = N * D;
+  const bool conv = conv_q.has_value();
+  if (T == 0) return;  // nothing to mix; the cache keeps its committed state
+
+  // Projections over the whole chunk (T x C, T x N). With convolutions the raw projections go to
+  // slots 4-6 and the convolved ones to 7-9; without, straight to 7-9.
+  float* q = ws.get(7, T * C);
+  float* k = ws.get(8, T * C);
+  float* v = ws.get(9, T * C);
+  float* qr = conv ? ws.get(4, T * C) : q;
+  float* kr = conv ? ws.get(5, T * C) : k;
+  float* vr = conv ? ws.get(6, T * C) : v;
+  float* g = ws.get(10, T * C);
+  float* beta = ws.get(11, T * N);
+  float* decay = ws.get(12, T * N);
+  linear_forward(q_proj, x, T, qr);
+  linear_forward(k_proj, x, T, kr);
+  linear_forward(v_proj, x, T, vr);
+  linear_forward(g_proj, x, T, g);
+  linear_forward(beta_proj, x, T, beta);
+  linear_forward(alpha_proj, x, T, decay);
+  for (size_t i = 0; i < T * N; ++i) beta[i] = sigmoid_d(beta[i], d);
+
+  // The pending step goes to buffer w; buffer `cur` (the committed state) is only read.
+  const int w = 1 - entry.cur;
+  if (conv) {
+    const size_t W = conv_q->kernel_size - 1;
+    const bool have = entry.tails_present[entry.cur];
+    std::vector<float>* tails[3] = {entry.tail_q, entry.tail_k, entry.tail_v};
+    const ShortConv* convs[3] = {&*conv_q, &*conv_k, &*conv_v};
+    float* raw[3] = {qr, kr, vr};
+    float* res[3] = {q, k, v};
+    for (int i = 0; i < 3; ++i) {
+      tails[i][w].resize(C * W);
+      convs[i]->forward(raw[i], T, have ? tails[i][entry.cur].data() : nullptr, tails[i][w].data(),
+                        res[i]);
+    }
+  }
+  for (size_t i = 0; i < T * C; ++i) {
+    q[i] = silu_d(q[i], d);
+    k[i] = silu_d(k[i], d);
+    v[i] = silu_d(v[i], d);
+  }
+
+  // Decay per token and head: exp(-softplus(a + dt_bias) * exp(A_log)).
+  for (size_t h = 0; h < N; ++h) {
+    const float A = rd(expf(elem(A_log, h)), d);
+    const float dtb = elem(dt_bias, h);
+    for (size_t t = 0; t < T; ++t) decay[t * N + h] = gdn_decay(decay[t * N + h], dtb, A, d);
+  }
+
+  // Unit-length queries and keys per head; queries then scaled by 1/sqrt(D) (affine map: the
+  // factor is rounded to d, the product rounded, plus 0).
+  l2_norm(q, T * N, D, d);
+  l2_norm(k, T * N, D, d);
+  {
+    const float s = scalar_in(1.0 / std::sqrt((double)D), d);
+    for (size_t i = 0; i < T * C; ++i) q[i] = rd(rd(q[i] * s, d) + 0.0f, d);
+  }
+
+  // The recurrence, token after token, each head independently. The first token reads the
+  // committed state (zeros when absent); every later token updates the pending buffer in place.
+  entry.state[w].resize(N * D * D);
+  const float* S0 = entry.state_present[entry.cur] ? entry.state[entry.cur].data() : nullptr;
+  float* S1 = entry.state[w].data();
+  float* o = ws.get(4, T * C);  // the raw q projection is no longer needed
+  float* scratch = ws.get(13, N * 3 * D);
+  const bool par = N > 1 && T * N * D * D >= kParallelMinWork && tl::kernels::num_threads() > 1;
+#pragma omp parallel for schedule(static) if (par)
+  for (size_t h = 0; h < N; ++h) {
+    const size_t hs = h * D * D;
+    for (size_t t = 0; t < T; ++t) {
+      const size_t off = t * C + h * D;
+      delta_rule_step(t == 0 && S0 ? S0 + hs : (t == 0 ? nullptr : S1 + hs), S1 + hs, D, q + off,
+                      k + off, v + off, decay[t * N + h], beta[t * N + h], d, o + off,
+                      scratch + h * 3 * D);
+    }
+  }
+  entry.state_present[w] = true;
+  entry.tails_present[w] = conv;
+  entry.state_pending = true;
+
+  // Output: per-head RMS norm, gate by silu(g), project back to the model width.
+  g_norm.forward(o, T * N, o);
+  for (size_t i = 0; i < T * C; ++i) o[i] = rd(o[i] * silu_d(g[i], d), d);
+  linear_forward(o_proj, o, T, out);
+}
+
+}  // namespace model

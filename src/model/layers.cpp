@@ -1,0 +1,267 @@
+#include "model/layers.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "tensor/half.h"
+#include "tensor/kernels.h"
+
+namespace model {
+
+namespace {
+
+// Raw pointer to the first element of a contiguous stored tensor (F32, F16 or BF16 bits).
+const void* raw_data(const tl::Tensor& t) {
+  if (t.dtype() == tl::DType::F32) return t.data<float>();
+  return t.data<uint16_t>();
+}
+
+// Rounds one f32 value to the model dtype.
+inline float rnd(float v, tl::DType d) {
+  if (d == tl::DType::F16) return tl::round_f16(v);
+  if (d == tl::DType::BF16) return tl::round_bf16(v);
+  return v;
+}
+
+// Element-wise steps run over blocks of this many values (stack buffers, no allocation).
+constexpr size_t kChunk = 512;
+
+// The value of a double constant in the model dtype, as the library's affine map converts it:
+// F32 `as f32`, F16 / BF16 with one rounding from double.
+float const_in(double c, tl::DType d) {
+  if (d == tl::DType::F16) return tl::f16_to_f32(tl::f64_to_f16(c));
+  if (d == tl::DType::BF16) return tl::bf16_to_f32(tl::f64_to_bf16(c));
+  return static_cast<float>(c);
+}
+
+}  // namespace
+
+// ---- Linear
+// ---------------------------------------------------------------------------------------
+
+Linear load_linear(size_t in, size_t out, bool bias, const tl::VarBuilder& vb) {
+  Linear l;
+  l.weight = vb.get({out, in}, "weight");
+  if (bias) l.bias = vb.get({out}, "bias");
+  return l;
+}
+
+void linear_forward(const Linear& l, const float* x, size_t T, float* y) {
+  const tl::DType d = l.dtype();
+  const size_t in = l.in_dim(), out = l.out_dim();
+  tl::kernels::matmul_xwt(x, T, in, raw_data(l.weight), d, out, y);
+  tl::kernels::round_to_dtype(y, T * out, d);
+  if (!l.bias) return;
+  // The bias add is its own step, rounded separately: add row by row, then round the block.
+  const tl::Tensor& b = *l.bias;
+  const tl::DType bd = b.dtype();
+  const void* bp = raw_data(b);
+  float wide[kChunk];
+  for (size_t o0 = 0; o0 < out; o0 += kChunk) {
+    const size_t n = std::min(kChunk, out - o0);
+    tl::kernels::load_as_f32(static_cast<const uint8_t*>(bp) + o0 * tl::dtype_size(bd), bd, wide,
+                             n);
+    for (size_t t = 0; t < T; ++t) {
+      float* yr = y + t * out + o0;
+      for (size_t o = 0; o < n; ++o) yr[o] += wide[o];
+    }
+  }
+  tl::kernels::round_to_dtype(y, T * out, d);
+}
+
+// ---- RmsNorm
+// --------------------------------------------------------------------------------------
+
+RmsNorm RmsNorm::load(size_t size, double eps, const tl::VarBuilder& vb) {
+  RmsNorm n;
+  n.weight = vb.get({size}, "weight");
+  n.eps = eps;
+  return n;
+}
+
+void RmsNorm::forward(const float* x, size_t rows, float* y) const {
+  const size_t n = size();
+  const tl::DType d = weight.dtype();
+  // Statistics in f32 whatever d is: mean = sum(x^2) * f32(1/n), rms = sqrt(mean + f32(eps)).
+  const float inv_n = static_cast<float>(1.0 / static_cast<double>(n));
+  const float eps32 = static_cast<float>(eps);
+  const void* w = raw_data(weight);
+  for (size_t r = 0; r < rows; ++r) {
+    const float* xr = x + r * n;
+    float* yr = y + r * n;
+    double acc = 0;  // the sum's order is free; double keeps it close to exact
+    for (size_t i = 0; i < n; ++i) acc += static_cast<double>(xr[i]) * xr[i];
+    const float mean = static_cast<float>(acc) * inv_n;
+    const float rms = std::sqrt(mean + eps32);
+    if (d == tl::DType::F32) {
+      const float* wf = static_cast<const float*>(w);
+      for (size_t i = 0; i < n; ++i) yr[i] = (xr[i] / rms) * wf[i];
+      continue;
+    }
+    // x / rms rounded to d, then the scale multiplied in d.
+    for (size_t i = 0; i < n; ++i) yr[i] = xr[i] / rms;
+    tl::kernels::round_to_dtype(yr, n, d);
+    float wide[kChunk];
+    for (size_t i0 = 0; i0 < n; i0 += kChunk) {
+      const size_t m = std::min(kChunk, n - i0);
+      tl::kernels::load_as_f32(static_cast<const uint16_t*>(w) + i0, d, wide, m);
+      for (size_t i = 0; i < m; ++i) yr[i0 + i] *= wide[i];
+    }
+    tl::kernels::round_to_dtype(yr, n, d);
+  }
+}
+
+// ---- Mlp
+// ------------------------------------------------------------------------------------------
+
+Mlp Mlp::load(const Config& cfg, const tl::VarBuilder& vb, std::optional<size_t> inner) {
+  const size_t H = cfg.hidden_size;
+  const size_t I = inner ? *inner : cfg.intermediate_size;
+  Mlp m;
+  m.gate_proj = load_linear(H, I, cfg.mlp_bias, vb.pp("gate_proj"));
+  m.up_proj = load_linear(H, I, cfg.mlp_bias, vb.pp("up_proj"));
+  m.down_proj = load_linear(I, H, cfg.mlp_bias, vb.pp("down_proj"));
+  return m;
+}
+
+void Mlp::forward(const float* x, size_t T, float* y, Workspace& ws) const {
+  const size_t I = inner();
+  const tl::DType d = gate_proj.dtype();
+  float* g = ws.get(14, T * I);
+  float* u = ws.get(15, T * I);
+  linear_forward(gate_proj, x, T, g);
+  linear_forward(up_proj, x, T, u);
+  silu_mul(g, u, T * I, d);
+  linear_forward(down_proj, g, T, y);
+}
+
+namespace {
+
+// x[i] = silu(x[i]), then times u[i] when u is given, every step rounded in d.
+void silu_block(float* x, const float* u, size_t n, tl::DType d) {
+  const size_t blocks = (n + kChunk - 1) / kChunk;
+#pragma omp parallel for schedule(static) if (n >= (size_t{1} << 16))
+  for (size_t blk = 0; blk < blocks; ++blk) {
+    const size_t i0 = blk * kChunk, m = std::min(kChunk, n - i0);
+    float* xb = x + i0;
+    if (d == tl::DType::F32) {
+      for (size_t i = 0; i < m; ++i) xb[i] = xb[i] / (1.0f + expf(-xb[i]));
+      if (u)
+        for (size_t i = 0; i < m; ++i) xb[i] = xb[i] * u[i0 + i];
+      continue;
+    }
+    // One pass over the block per rounded step: exp(-x), 1 + e, x / den, (* u).
+    float t[kChunk];
+    for (size_t i = 0; i < m; ++i) t[i] = expf(-xb[i]);
+    tl::kernels::round_to_dtype(t, m, d);
+    for (size_t i = 0; i < m; ++i) t[i] = 1.0f + t[i];
+    tl::kernels::round_to_dtype(t, m, d);
+    for (size_t i = 0; i < m; ++i) xb[i] = xb[i] / t[i];
+    tl::kernels::round_to_dtype(xb, m, d);
+    if (u) {
+      for (size_t i = 0; i < m; ++i) xb[i] = xb[i] * u[i0 + i];
+      tl::kernels::round_to_dtype(xb, m, d);
+    }
+  }
+}
+
+}  // namespace
+
+void silu_mul(float* g, const float* u, size_t n, tl::DType d) { silu_block(g, u, n, d); }
+void silu_inplace(float* x, size_t n, tl::DType d) { silu_block(x, nullptr, n, d); }
+
+float silu_d(float v, tl::DType d) {
+  const float e = rnd(expf(-v), d);
+  const float den = rnd(1.0f + e, d);
+  return rnd(v / den, d);
+}
+
+float sigmoid_d(float v, tl::DType d) {
+  const float e = rnd(expf(-v), d);
+  const float den = rnd(e + 1.0f, d);
+  return rnd(1.0f / den, d);
+}
+
+// ---- Rotary
+// ---------------------------------------------------------------------------------------
+
+void rotary_tables(const float* inv_freq, size_t R, uint32_t offset, size_t S, tl::DType d,
+                   float* cos, float* sin) {
+  const size_t half = R / 2;
+  for (size_t i = 0; i < S; ++i) {
+    // u32 position (wrapping), converted to d: `as f32` then, for F16 / BF16, a second rounding.
+    const uint32_t pos = offset + static_cast<uint32_t>(i);
+    const float p = rnd(static_cast<float>(pos), d);
+    for (size_t k = 0; k < half; ++k) {
+      // A (S,1) x (1,R/2) product in d: one term, rounded once.
+      const float f = rnd(p * rnd(inv_freq[k], d), d);
+      const float c = rnd(cosf(f), d), s = rnd(sinf(f), d);
+      cos[i * R + k] = cos[i * R + k + half] = c;
+      sin[i * R + k] = sin[i * R + k + half] = s;
+    }
+  }
+}
+
+void apply_rotary(float* x, const float* cos, const float* sin, size_t R, tl::DType d) {
+  // Element i pairs with element i + R/2: rot = (-x2, x1); x * cos + rot * sin, each step rounded.
+  const size_t h = R / 2;
+  if (d == tl::DType::F32) {
+    for (size_t i = 0; i < h; ++i) {
+      const float a = x[i], b = x[i + h];
+      x[i] = a * cos[i] + -b * sin[i];
+      x[i + h] = b * cos[i + h] + a * sin[i + h];
+    }
+    return;
+  }
+  constexpr size_t kPairs = 128;
+  float t[4 * kPairs];
+  for (size_t i0 = 0; i0 < h; i0 += kPairs) {
+    const size_t m = std::min(kPairs, h - i0);
+    float *p0 = t, *p1 = t + m, *p2 = t + 2 * m, *p3 = t + 3 * m;
+    for (size_t i = 0; i < m; ++i) {
+      const size_t lo = i0 + i, hi = lo + h;
+      p0[i] = x[lo] * cos[lo];
+      p1[i] = -x[hi] * sin[lo];
+      p2[i] = x[hi] * cos[hi];
+      p3[i] = x[lo] * sin[hi];
+    }
+    tl::kernels::round_to_dtype(t, 4 * m, d);
+    for (size_t i = 0; i < m; ++i) {
+      x[i0 + i] = p0[i] + p1[i];
+      x[i0 + i + h] = p2[i] + p3[i];
+    }
+    tl::kernels::round_to_dtype(x + i0, m, d);
+    tl::kernels::round_to_dtype(x + i0 + h, m, d);
+  }
+}
+
+void l2_norm(float* x, size_t rows, size_t n, tl::DType d) {
+  // Everything in d: squares, the sum (accumulated in f32, rounded once), the affine
+  // s * 1 + 1e-6 with both constants in d, the root and the division.
+  const float one = const_in(1.0, d), eps = const_in(1e-6, d);
+  for (size_t r = 0; r < rows; ++r) {
+    float* xr = x + r * n;
+    float s;
+    if (d == tl::DType::F32) {
+      double acc = 0;
+      for (size_t i = 0; i < n; ++i) acc += static_cast<double>(xr[i] * xr[i]);
+      s = static_cast<float>(acc);
+    } else {
+      float sq[kChunk];
+      s = 0.0f;
+      for (size_t i0 = 0; i0 < n; i0 += kChunk) {
+        const size_t m = std::min(kChunk, n - i0);
+        for (size_t i = 0; i < m; ++i) sq[i] = xr[i0 + i] * xr[i0 + i];
+        tl::kernels::round_to_dtype(sq, m, d);
+        for (size_t i = 0; i < m; ++i) s += sq[i];
+      }
+      s = rnd(s, d);
+    }
+    const float s2 = rnd(rnd(s * one, d) + eps, d);
+    const float root = rnd(std::sqrt(s2), d);
+    for (size_t i = 0; i < n; ++i) xr[i] = xr[i] / root;
+    tl::kernels::round_to_dtype(xr, n, d);
+  }
+}
+
+}  // namespace model

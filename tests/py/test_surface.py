@@ -1,0 +1,580 @@
+"""The module's Python surface: registration, classes, argument binding and conversion texts,
+borrow flags and the streamer's thread binding."""
+from __future__ import annotations
+
+import array
+import gc
+import importlib
+import inspect
+import pathlib
+import re
+import sys
+import threading
+import weakref
+
+import numpy as np
+import pytest
+
+import tessaline
+
+SIG_TAIL = ("input_ids, max_new_tokens, temperature=1.0, top_k=None, top_p=None, "
+            "repetition_penalty=1.0, exclude_penalty_tokens=None, suppress_tokens=None, "
+            "eos_token_id=2, seed=42")
+GEN_PARAMS = ["input_ids", "max_new_tokens", "temperature", "top_k", "top_p",
+              "repetition_penalty", "exclude_penalty_tokens", "suppress_tokens", "eos_token_id",
+              "seed"]
+METHODS = ["generate", "streaming_generate"]
+
+
+# --- module and classes -------------------------------------------------------------------------
+
+def test_module_definition():
+    assert tessaline.__all__ == ["LlmEngine", "LlmStreamer"]
+    assert tessaline.__doc__ == ""
+    assert [n for n in dir(tessaline) if not n.startswith("__")] == ["LlmEngine", "LlmStreamer"]
+
+
+def test_reimport_hands_out_the_same_classes():
+    engine_cls, streamer_cls = tessaline.LlmEngine, tessaline.LlmStreamer
+    saved = sys.modules.pop("tessaline")
+    try:
+        fresh = importlib.import_module("tessaline")
+        assert fresh is not saved
+        assert fresh.LlmEngine is engine_cls and fresh.LlmStreamer is streamer_cls
+        assert fresh.__all__ == ["LlmEngine", "LlmStreamer"]
+    finally:
+        sys.modules["tessaline"] = saved
+
+
+@pytest.mark.parametrize("cls,name", [(tessaline.LlmEngine, "LlmEngine"),
+                                      (tessaline.LlmStreamer, "LlmStreamer")])
+def test_class_identity_and_flags(cls, name):
+    assert cls.__module__ == "tessaline" and cls.__qualname__ == name
+    assert cls.__bases__ == (object,) and type(cls) is type
+    with pytest.raises(TypeError, match=f"type 'tessaline.{name}' is not an acceptable base type"):
+        type("Sub", (cls,), {})
+    assert "__dict__" not in dir(cls) and "__weakref__" not in dir(cls)
+
+
+def test_docstrings_and_signatures():
+    E = tessaline.LlmEngine
+    assert E.__doc__ == ""
+    assert E.__text_signature__ == '(weights_path, config_dict, dtype="fp32", device="cpu")'
+    assert str(inspect.signature(E)) == "(weights_path, config_dict, dtype='fp32', device='cpu')"
+    assert tessaline.LlmStreamer.__doc__ is None
+    for m in METHODS:
+        meth = getattr(E, m)
+        assert meth.__doc__ is None
+        assert meth.__text_signature__ == f"($self, {SIG_TAIL})"
+        params = list(inspect.signature(meth).parameters)
+        assert params == ["self"] + GEN_PARAMS
+        defaults = {p.name: p.default for p in inspect.signature(meth).parameters.values()}
+        assert defaults["temperature"] == 1.0 and defaults["top_k"] is None
+        assert defaults["eos_token_id"] == 2 and defaults["seed"] == 42
+    assert E.clear_kv_cache.__text_signature__ == "($self)"
+    assert list(inspect.signature(E.clear_kv_cache).parameters) == ["self"]
+    assert [n for n in vars(E) if not n.startswith("__")] == [
+        "clear_kv_cache", "generate", "streaming_generate"]
+
+
+def test_streamer_cannot_be_created_directly():
+    with pytest.raises(TypeError, match=r"^cannot create 'tessaline.LlmStreamer' instances$"):
+        tessaline.LlmStreamer()
+
+
+def test_instances_have_no_dict_and_no_weakref(engine):
+    s = engine.streaming_generate([1], 0)
+    for obj in (engine, s):
+        with pytest.raises(AttributeError):
+            obj.anything = 1
+        with pytest.raises(TypeError):
+            weakref.ref(obj)
+
+
+def test_iterating_a_streamer_yields_itself(engine):
+    s = engine.streaming_generate([1], 0)
+    assert iter(s) is s and iter(iter(s)) is s
+
+
+# --- binding ------------------------------------------------------------------------------------
+
+BINDING_CASES = [
+    ((), {}, "{f} missing 2 required positional arguments: 'input_ids' and 'max_new_tokens'"),
+    (([1],), {}, "{f} missing 1 required positional argument: 'max_new_tokens'"),
+    ((), {"max_new_tokens": 1}, "{f} missing 1 required positional argument: 'input_ids'"),
+    (tuple(range(11)), {}, "{f} takes from 2 to 10 positional arguments but 11 were given"),
+    (([1], 1), {"bogus": 1}, "{f} got an unexpected keyword argument 'bogus'"),
+    (([1], 1), {"input_ids": [1]}, "{f} got multiple values for argument 'input_ids'"),
+    (([1], 1, 0.5), {"temperature": 1.0}, "{f} got multiple values for argument 'temperature'"),
+    # The first offending keyword wins, and binding comes before any conversion.
+    (("not ids", None), {"zzz": 1, "input_ids": 2}, "{f} got an unexpected keyword argument 'zzz'"),
+    (("not ids",), {"seed": None, "max_new_tokens": None, "yyy": 0},
+     "{f} got an unexpected keyword argument 'yyy'"),
+    # Too many positionals is reported before keyword problems.
+    (tuple(range(11)), {"bogus": 1},
+     "{f} takes from 2 to 10 positional arguments but 11 were given"),
+]
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("args,kwargs,text", BINDING_CASES)
+def test_binding_errors(engine, method, args, kwargs, text):
+    expected = text.format(f=f"LlmEngine.{method}()")
+    with pytest.raises(TypeError) as ei:
+        getattr(engine, method)(*args, **kwargs)
+    assert str(ei.value) == expected
+
+
+@pytest.mark.parametrize("args,kwargs,text", [
+    ((), {}, "LlmEngine.__new__() missing 2 required positional arguments: 'weights_path' and "
+             "'config_dict'"),
+    (("p",), {}, "LlmEngine.__new__() missing 1 required positional argument: 'config_dict'"),
+    (("p", {}, "fp32", "cpu", 5), {},
+     "LlmEngine.__new__() takes from 2 to 4 positional arguments but 5 were given"),
+    (("p", {}), {"weights_path": "q"},
+     "LlmEngine.__new__() got multiple values for argument 'weights_path'"),
+    (("p", {}), {"dtype": "fp16", "path": 1},
+     "LlmEngine.__new__() got an unexpected keyword argument 'path'"),
+    ((), {"config_dict": {}}, "LlmEngine.__new__() missing 1 required positional argument: "
+                              "'weights_path'"),
+])
+def test_constructor_binding_errors(args, kwargs, text):
+    with pytest.raises(TypeError) as ei:
+        tessaline.LlmEngine(*args, **kwargs)
+    assert str(ei.value) == text
+
+
+def test_clear_kv_cache_takes_no_arguments(engine):
+    with pytest.raises(TypeError, match=r"clear_kv_cache\(\) takes no arguments \(1 given\)"):
+        engine.clear_kv_cache(1)
+    with pytest.raises(TypeError, match="takes no keyword arguments"):
+        engine.clear_kv_cache(x=1)
+    assert engine.clear_kv_cache() is None
+    assert engine.clear_kv_cache() is None
+
+
+def test_every_parameter_binds_by_position_or_keyword(engine):
+    values = [[1, 2], 0, 0.0, 3, 0.9, 1.1, [4], [5], 7, 9]
+    for method in METHODS:
+        m = getattr(engine, method)
+        m(*values)
+        m(**dict(zip(GEN_PARAMS, values)))
+        m(*values[:5], **dict(zip(GEN_PARAMS[5:], values[5:])))
+
+
+# --- conversions --------------------------------------------------------------------------------
+
+class Idx:
+    """An object usable only through __index__."""
+    def __init__(self, v):
+        self.v = v
+
+    def __index__(self):
+        return self.v
+
+
+class Outer:
+    class Inner:
+        pass
+
+
+class MyTypeError(TypeError):
+    pass
+
+
+class RaisingIndex:
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __index__(self):
+        raise self.exc
+
+
+def _seq_iter_raises():
+    class Seq:
+        def __len__(self):
+            return 2
+
+        def __getitem__(self, i):
+            raise ValueError("item boom")
+    return Seq()
+
+
+# (keyword arguments on top of input_ids=[1], max_new_tokens=0, exception, exact text)
+CONVERSION_CASES = [
+    ({"input_ids": "abc"}, TypeError, "argument 'input_ids': Can't extract `str` to `Vec`"),
+    ({"input_ids": {1, 2}}, TypeError,
+     "argument 'input_ids': 'set' object is not an instance of 'Sequence'"),
+    ({"input_ids": None}, TypeError,
+     "argument 'input_ids': 'None' is not an instance of 'Sequence'"),
+    ({"input_ids": {1: 2}}, TypeError,
+     "argument 'input_ids': 'dict' object is not an instance of 'Sequence'"),
+    ({"input_ids": 5}, TypeError,
+     "argument 'input_ids': 'int' object is not an instance of 'Sequence'"),
+    ({"input_ids": Outer.Inner()}, TypeError,
+     "argument 'input_ids': 'Outer.Inner' object is not an instance of 'Sequence'"),
+    ({"input_ids": [1, -1]}, OverflowError, "out of range integral type conversion attempted"),
+    ({"input_ids": [2**32]}, OverflowError, "out of range integral type conversion attempted"),
+    ({"input_ids": [2**63]}, OverflowError, "Python int too large to convert to C long"),
+    ({"input_ids": [-2**63 - 1]}, OverflowError, "Python int too large to convert to C long"),
+    ({"input_ids": [1, 1.5]}, TypeError,
+     "argument 'input_ids': 'float' object cannot be interpreted as an integer"),
+    ({"input_ids": [None]}, TypeError,
+     "argument 'input_ids': 'NoneType' object cannot be interpreted as an integer"),
+    ({"input_ids": _seq_iter_raises()}, ValueError, "item boom"),
+    ({"max_new_tokens": -1}, OverflowError, "can't convert negative int to unsigned"),
+    ({"max_new_tokens": 2**64}, OverflowError, "int too big to convert"),
+    ({"max_new_tokens": None}, TypeError,
+     "argument 'max_new_tokens': 'NoneType' object cannot be interpreted as an integer"),
+    ({"max_new_tokens": 1.0}, TypeError,
+     "argument 'max_new_tokens': 'float' object cannot be interpreted as an integer"),
+    ({"max_new_tokens": "3"}, TypeError,
+     "argument 'max_new_tokens': 'str' object cannot be interpreted as an integer"),
+    ({"temperature": "hot"}, TypeError, "argument 'temperature': must be real number, not str"),
+    ({"temperature": 10**400}, OverflowError, "int too large to convert to float"),
+    ({"top_k": -1}, OverflowError, "can't convert negative int to unsigned"),
+    ({"top_k": 0.5}, TypeError,
+     "argument 'top_k': 'float' object cannot be interpreted as an integer"),
+    ({"top_p": [0.5]}, TypeError, "argument 'top_p': must be real number, not list"),
+    ({"repetition_penalty": "1"}, TypeError,
+     "argument 'repetition_penalty': must be real number, not str"),
+    ({"exclude_penalty_tokens": "ab"}, TypeError,
+     "argument 'exclude_penalty_tokens': Can't extract `str` to `Vec`"),
+    ({"exclude_penalty_tokens": [-3]}, OverflowError,
+     "out of range integral type conversion attempted"),
+    ({"suppress_tokens": {3}}, TypeError,
+     "argument 'suppress_tokens': 'set' object is not an instance of 'Sequence'"),
+    ({"suppress_tokens": frozenset()}, TypeError,
+     "argument 'suppress_tokens': 'frozenset' object is not an instance of 'Sequence'"),
+    ({"eos_token_id": None}, TypeError,
+     "argument 'eos_token_id': 'NoneType' object cannot be interpreted as an integer"),
+    ({"eos_token_id": 2**32}, OverflowError, "out of range integral type conversion attempted"),
+    ({"eos_token_id": -1}, OverflowError, "out of range integral type conversion attempted"),
+    ({"eos_token_id": 1.0}, TypeError,
+     "argument 'eos_token_id': 'float' object cannot be interpreted as an integer"),
+    ({"seed": None}, TypeError,
+     "argument 'seed': 'NoneType' object cannot be interpreted as an integer"),
+    ({"seed": -1}, OverflowError, "can't convert negative int to unsigned"),
+    ({"seed": 2**64}, OverflowError, "int too big to convert"),
+    # Errors raised by the caller's own conversion code pass unchanged; a TypeError subclass too.
+    ({"max_new_tokens": RaisingIndex(ValueError("own"))}, ValueError, "own"),
+    ({"max_new_tokens": RaisingIndex(MyTypeError("sub"))}, MyTypeError, "sub"),
+    ({"seed": RaisingIndex(TypeError("plain"))}, TypeError, "argument 'seed': plain"),
+    # The first failing parameter (in parameter order) is the one reported.
+    ({"input_ids": "abc", "seed": None}, TypeError,
+     "argument 'input_ids': Can't extract `str` to `Vec`"),
+    ({"top_k": "x", "temperature": "y"}, TypeError,
+     "argument 'temperature': must be real number, not str"),
+    ({"eos_token_id": -1, "suppress_tokens": "s"}, TypeError,
+     "argument 'suppress_tokens': Can't extract `str` to `Vec`"),
+]
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("kwargs,exc,text", CONVERSION_CASES)
+def test_conversion_errors(engine, method, kwargs, exc, text):
+    call = {"input_ids": [1], "max_new_tokens": 0, **kwargs}
+    with pytest.raises(Exception) as ei:
+        getattr(engine, method)(**call)
+    assert type(ei.value) is exc
+    assert str(ei.value) == text
+
+
+def test_wrapped_type_error_keeps_the_cause(engine):
+    class Chained:
+        def __index__(self):
+            try:
+                raise KeyError("root")
+            except KeyError as e:
+                raise TypeError("outer") from e
+    with pytest.raises(TypeError, match=r"^argument 'seed': outer$") as ei:
+        engine.generate([1], 0, seed=Chained())
+    assert isinstance(ei.value.__cause__, KeyError)
+    with pytest.raises(TypeError) as ei:
+        engine.generate([1], 0, seed=None)
+    assert ei.value.__cause__ is None and ei.value.__suppress_context__
+
+
+@pytest.mark.parametrize("ids", [
+    (1, 2), range(1, 4), b"\x01\x02", bytearray(b"\x03"), array.array("I", [1, 2]),
+    np.array([1, 2], dtype=np.uint32), np.array([1, 2], dtype=np.int64), [np.int64(3), Idx(4)],
+    [True, False], [], [0, 2**32 - 1],
+])
+@pytest.mark.parametrize("method", METHODS)
+def test_token_list_forms_accepted(engine, method, ids):
+    # max_new_tokens 0: binding and conversion only, no forward pass.
+    result = getattr(engine, method)(ids, 0, suppress_tokens=ids, exclude_penalty_tokens=ids)
+    assert list(result) == []
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_scalar_forms_accepted(engine, method):
+    m = getattr(engine, method)
+    m([1], Idx(0), temperature=2, top_k=Idx(3), top_p=Idx(1), repetition_penalty=True,
+      eos_token_id=Idx(5), seed=Idx(2**64 - 1))
+    m([1], True, temperature=None, top_k=None, top_p=None, repetition_penalty=None,
+      exclude_penalty_tokens=None, suppress_tokens=None, eos_token_id=2**32 - 1, seed=0)
+    m([1], 0, temperature=1e300, top_p=-1e300, repetition_penalty=float("nan"))
+
+
+def test_absurd_length_hint_is_not_reserved(engine):
+    class Liar:
+        def __len__(self):
+            return sys.maxsize
+
+        def __getitem__(self, i):
+            if i < 3:
+                return i
+            raise IndexError(i)
+    assert engine.generate(Liar(), 0) == []
+    s = engine.streaming_generate(Liar(), 0)
+    assert list(s) == []
+
+    class BadLen(Liar):
+        def __len__(self):
+            raise ValueError("no length")
+    assert engine.generate(BadLen(), 0) == []
+
+
+@pytest.mark.parametrize("args,exc,text", [
+    ((None, {}), TypeError, "argument 'weights_path': 'None' is not an instance of 'str'"),
+    ((pathlib.Path("m"), {}), TypeError,
+     "argument 'weights_path': 'PosixPath' object is not an instance of 'str'"),
+    ((b"m", {}), TypeError, "argument 'weights_path': 'bytes' object is not an instance of 'str'"),
+    (("m", None), TypeError, "argument 'config_dict': 'None' is not an instance of 'dict'"),
+    (("m", [("vocab_size", 1)]), TypeError,
+     "argument 'config_dict': 'list' object is not an instance of 'dict'"),
+    (("m", {}, None), TypeError, "argument 'dtype': 'None' is not an instance of 'str'"),
+    (("m", {}, "fp32", None), TypeError, "argument 'device': 'None' is not an instance of 'str'"),
+    (("m", {}, "fp32", 0), TypeError,
+     "argument 'device': 'int' object is not an instance of 'str'"),
+    # In parameter order: weights_path before config_dict before dtype.
+    ((1, 2, 3, 4), TypeError, "argument 'weights_path': 'int' object is not an instance of 'str'"),
+    (("m", 2, None), TypeError,
+     "argument 'config_dict': 'int' object is not an instance of 'dict'"),
+])
+def test_constructor_conversion_errors(args, exc, text):
+    with pytest.raises(Exception) as ei:
+        tessaline.LlmEngine(*args)
+    assert type(ei.value) is exc and str(ei.value) == text
+
+
+def test_constructor_text_not_utf8_encodable_passes_unwrapped():
+    with pytest.raises(UnicodeEncodeError):
+        tessaline.LlmEngine("bad\ud800path", {})
+
+
+# --- borrow flags -------------------------------------------------------------------------------
+
+class Reenter:
+    """An integer whose __index__ runs `action` first (re-entrant use during conversion)."""
+    def __init__(self, action, value=0):
+        self.action, self.value, self.seen = action, value, []
+
+    def __index__(self):
+        try:
+            self.seen.append(("ok", self.action()))
+        except BaseException as e:  # noqa: BLE001 - recorded for the test to inspect
+            self.seen.append((type(e), str(e)))
+        return self.value
+
+
+def test_reentrant_use_during_generate_conversion(engine):
+    s = engine.streaming_generate([1, 2], 3, temperature=0)
+    probes = {
+        "generate": lambda: engine.generate([1], 0),
+        "clear_kv_cache": engine.clear_kv_cache,
+        "streaming_generate": lambda: engine.streaming_generate([1], 0),
+        "next": lambda: next(s),
+    }
+    expected = {
+        "generate": (RuntimeError, "Already borrowed"),
+        "clear_kv_cache": (RuntimeError, "Already borrowed"),
+        "streaming_generate": (RuntimeError, "Already borrowed: PyBorrowMutError"),
+        "next": (RuntimeError, "Already borrowed: PyBorrowMutError"),
+    }
+    for name, action in probes.items():
+        r = Reenter(action)
+        assert engine.generate([1], r) == []
+        assert r.seen == [expected[name]], name
+    # Every flag was released: the engine and the streamer work normally afterwards.
+    assert len(engine.generate([1], 2, temperature=0, eos_token_id=2**32 - 1)) == 2
+    assert engine.clear_kv_cache() is None
+
+
+def test_flag_released_after_conversion_failure(engine):
+    for _ in range(3):
+        with pytest.raises(TypeError):
+            engine.generate([1], None)
+        with pytest.raises(OverflowError):
+            engine.generate([-1], 1)
+    assert engine.generate([1], 0) == []
+
+
+def test_streaming_generate_holds_no_flag_while_converting(engine):
+    r = Reenter(lambda: engine.generate([1], 1, temperature=0), value=1)
+    s = engine.streaming_generate([1], r)
+    assert r.seen[0][0] == "ok" and len(r.seen[0][1]) == 1
+    assert len(list(s)) == 1
+
+
+def test_busy_engine_seen_from_another_thread(engine):
+    """While one thread's generate is converting its arguments (running Python code), another
+    thread finds the engine borrowed."""
+    results = {}
+
+    def other():
+        for name, action in (("generate", lambda: engine.generate([1], 0)),
+                             ("clear", engine.clear_kv_cache),
+                             ("streaming", lambda: engine.streaming_generate([1], 0))):
+            try:
+                action()
+                results[name] = "ok"
+            except RuntimeError as e:
+                results[name] = str(e)
+
+    def run_other():
+        t = threading.Thread(target=other)
+        t.start()
+        t.join()
+
+    assert engine.generate([1], Reenter(run_other)) == []
+    assert results == {"generate": "Already borrowed", "clear": "Already borrowed",
+                       "streaming": "Already borrowed: PyBorrowMutError"}
+    # Afterwards the other thread can use the engine.
+    run_other()
+    assert results == {"generate": "ok", "clear": "ok", "streaming": "ok"}
+
+
+# --- streamer thread binding --------------------------------------------------------------------
+
+FOREIGN = re.compile(
+    r"^assertion `left == right` failed: tessaline::LlmStreamer is unsendable, but sent to "
+    r"another thread\n  left: (.+)\n right: (.+)$")
+
+
+def _in_thread(fn):
+    box = {}
+
+    def run():
+        try:
+            box["value"] = fn()
+        except BaseException as e:  # noqa: BLE001
+            box["error"] = e
+    t = threading.Thread(target=run)
+    t.start()
+    t.join()
+    return box
+
+
+@pytest.fixture
+def unraisable(monkeypatch):
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", seen.append)
+    return seen
+
+
+def test_streamer_refused_on_another_thread(engine, unraisable):
+    s = engine.streaming_generate([1, 2], 2, temperature=0)
+    for use in (lambda: next(s), lambda: iter(s)):
+        box = _in_thread(use)
+        err = box["error"]
+        assert type(err) is RuntimeError
+        m = FOREIGN.match(str(err))
+        assert m and m.group(1) != m.group(2)
+    # The refused calls changed nothing: the creator still gets the whole run.
+    assert list(s) == engine.generate([1, 2], 2, temperature=0)
+
+
+def test_streamer_made_on_a_thread_is_usable_there(engine):
+    box = _in_thread(lambda: list(engine.streaming_generate([1], 2, temperature=0)))
+    assert box["value"] == engine.generate([1], 2, temperature=0)
+
+
+def test_thread_identities_are_never_reused(engine, unraisable):
+    """A thread that ends may have its native id recycled by the next one; the streamer must still
+    refuse the new thread."""
+    made = _in_thread(lambda: (engine.streaming_generate([1], 2), threading.get_ident()))
+    s = made.pop("value")[0]
+    for _ in range(5):
+        box = _in_thread(lambda: (threading.get_ident(), next(s)))
+        assert "error" in box and FOREIGN.match(str(box["error"]))
+    # And the creator's thread is gone, so even the main thread is foreign.
+    with pytest.raises(RuntimeError, match="unsendable, but sent to another thread"):
+        next(s)
+    del s
+    gc.collect()
+    assert len(unraisable) == 1
+
+
+def test_streamer_released_on_creator_thread_releases_engine(engine, unraisable):
+    before = sys.getrefcount(engine)
+    s = engine.streaming_generate([1], 1)
+    assert sys.getrefcount(engine) == before + 1
+    del s
+    assert sys.getrefcount(engine) == before
+    assert unraisable == []
+
+
+def test_streamer_released_on_another_thread_is_reported_and_keeps_engine(engine, unraisable):
+    before = sys.getrefcount(engine)
+    holder = [engine.streaming_generate([1], 1)]
+    box = _in_thread(holder.clear)
+    assert "error" not in box
+    assert len(unraisable) == 1
+    u = unraisable[0]
+    assert u.exc_type is RuntimeError and u.object is None
+    assert str(u.exc_value) == ("tessaline::LlmStreamer is unsendable, but is being dropped on "
+                                "another thread")
+    # The streamer's reference to the engine is never released: the engine stays alive.
+    assert sys.getrefcount(engine) == before + 1
+    assert engine.generate([1], 0) == []
+
+
+def test_foreign_release_during_exception_keeps_that_exception(engine, unraisable):
+    holder = [engine.streaming_generate([1], 1)]
+
+    def drop_while_raising():
+        try:
+            raise KeyError("in flight")
+        finally:
+            holder.clear()
+    box = _in_thread(drop_while_raising)
+    assert type(box["error"]) is KeyError
+    assert len(unraisable) == 1
+
+
+def test_calls_keep_reference_counts(engine):
+    """Arguments are borrowed, never kept or over-released, on success and failure paths alike."""
+    ids, sup, exc, idx = [1, 2, 3], [4], [5], Idx(3)
+    objs = [ids, sup, exc, idx, engine]
+
+    def work():
+        engine.generate(ids, 2, suppress_tokens=sup, exclude_penalty_tokens=exc, seed=idx)
+        list(engine.streaming_generate(ids, idx, suppress_tokens=sup, exclude_penalty_tokens=exc))
+        for bad in (dict(seed=None), dict(input_ids="x"), dict(top_k=-1), dict(bogus=1),
+                    dict(eos_token_id=RaisingIndex(ValueError("x")))):
+            with pytest.raises(Exception):
+                engine.generate(**{"input_ids": ids, "max_new_tokens": idx, **bad})
+        next(iter(engine.streaming_generate(ids, 1, seed=idx)))
+    work()
+    gc.collect()
+    before = [sys.getrefcount(o) for o in objs]
+    for _ in range(50):
+        work()
+    gc.collect()
+    assert [sys.getrefcount(o) for o in objs] == before
+
+
+def test_error_text_keeps_nul_bytes_from_the_file(tmp_path):
+    """A tensor name read from the file may hold a NUL; the error text must carry all of it."""
+    import json
+    import struct
+    header = json.dumps({"a\u0000b": {"dtype": "F32", "shape": [1], "data_offsets": [4, 8]}}).encode()
+    path = tmp_path / "nul.safetensors"
+    path.write_bytes(struct.pack("<Q", len(header)) + header + bytes(8))
+    cfg = dict(vocab_size=8, hidden_size=4, intermediate_size=4, num_hidden_layers=0,
+               num_attention_heads=1)
+    with pytest.raises(RuntimeError) as info:
+        tessaline.LlmEngine(str(path), cfg)
+    assert str(info.value).endswith('InvalidOffset("a\\0b")')

@@ -182,11 +182,6 @@ void GatedDeltaNet::forward(const float* x, size_t T, LayerCache& entry, Workspa
                         res[i]);
     }
   }
-  for (size_t i = 0; i < T * C; ++i) {
-    q[i] = silu_d(q[i], d);
-    k[i] = silu_d(k[i], d);
-    v[i] = silu_d(v[i], d);
-  }
 
   // Decay per token and head: exp(-softplus(a + dt_bias) * exp(A_log)).
   for (size_t h = 0; h < N; ++h) {
@@ -195,41 +190,45 @@ void GatedDeltaNet::forward(const float* x, size_t T, LayerCache& entry, Workspa
     for (size_t t = 0; t < T; ++t) decay[t * N + h] = gdn_decay(decay[t * N + h], dtb, A, d);
   }
 
-  // Unit-length queries and keys per head; queries then scaled by 1/sqrt(D) (affine map: the
-  // factor is rounded to d, the product rounded, plus 0).
-  l2_norm(q, T * N, D, d);
-  l2_norm(k, T * N, D, d);
-  {
-    const float s = scalar_in(1.0 / std::sqrt((double)D), d);
-    for (size_t i = 0; i < T * C; ++i) q[i] = rd(rd(q[i] * s, d) + 0.0f, d);
-  }
-
-  // The recurrence, token after token, each head independently. The first token reads the
-  // committed state (zeros when absent); every later token updates the pending buffer in place.
+  // Everything from here to the output projection works on one (token, head) row of D values at
+  // a time, so each head runs on its own thread: SiLU on q, k, v; unit-length q and k; q scaled
+  // by 1/sqrt(D) (affine map: factor rounded to d, product rounded, plus 0); the recurrence,
+  // token after token; then the per-head RMS norm and the gate silu(g) (the gated output goes to
+  // g's buffer, which o_proj reads).
+  // The first token reads the committed state (zeros when absent); every later token updates the
+  // pending buffer in place.
   entry.state[w].resize(N * D * D);
   const float* S0 = entry.state_present[entry.cur] ? entry.state[entry.cur].data() : nullptr;
   float* S1 = entry.state[w].data();
   float* o = ws.get(4, T * C);  // the raw q projection is no longer needed
   float* scratch = ws.get(13, N * 3 * D);
+  const float scale = scalar_in(1.0 / std::sqrt((double)D), d);
   const bool par = N > 1 && T * N * D * D >= kParallelMinWork && tl::kernels::num_threads() > 1;
 #pragma omp parallel for schedule(static) if (par)
   for (size_t h = 0; h < N; ++h) {
     const size_t hs = h * D * D;
     for (size_t t = 0; t < T; ++t) {
       const size_t off = t * C + h * D;
-      delta_rule_step(t == 0 && S0 ? S0 + hs : (t == 0 ? nullptr : S1 + hs), S1 + hs, D, q + off,
-                      k + off, v + off, decay[t * N + h], beta[t * N + h], d, o + off,
-                      scratch + h * 3 * D);
+      float *qh = q + off, *kh = k + off, *vh = v + off, *oh = o + off, *gh = g + off;
+      silu_inplace(qh, D, d);
+      silu_inplace(kh, D, d);
+      silu_inplace(vh, D, d);
+      l2_norm(qh, 1, D, d);
+      l2_norm(kh, 1, D, d);
+      for (size_t i = 0; i < D; ++i) qh[i] *= scale;
+      tl::kernels::round_to_dtype(qh, D, d);
+      for (size_t i = 0; i < D; ++i) qh[i] += 0.0f;  // exact: the sum is already in d
+      delta_rule_step(t == 0 ? (S0 ? S0 + hs : nullptr) : S1 + hs, S1 + hs, D, qh, kh, vh,
+                      decay[t * N + h], beta[t * N + h], d, oh, scratch + h * 3 * D);
+      g_norm.forward(oh, 1, oh);
+      silu_mul(gh, oh, D, d);  // g = round(silu(g) * o): the gated output, in g's buffer
     }
   }
   entry.state_present[w] = true;
   entry.tails_present[w] = conv;
   entry.state_pending = true;
 
-  // Output: per-head RMS norm, gate by silu(g), project back to the model width.
-  g_norm.forward(o, T * N, o);
-  for (size_t i = 0; i < T * C; ++i) o[i] = rd(o[i] * silu_d(g[i], d), d);
-  linear_forward(o_proj, o, T, out);
+  linear_forward(o_proj, g, T, out);
 }
 
 }  // namespace model

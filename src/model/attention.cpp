@@ -143,7 +143,7 @@ void Attention::forward(const float* x, size_t S, const float* cos, const float*
   // Split a gated projection: per head, D query rows then D gate rows.
   float* q = qp;
   float* gate = nullptr;
-  if (gated) {
+  if (gated && D > 0) {  // zero-width heads have nothing to split (and any head count)
     q = ws.get(7, S * Hq * D);
     gate = ws.get(8, S * Hq * D);
     for (size_t r = 0; r < S * Hq; ++r) {
@@ -151,15 +151,15 @@ void Attention::forward(const float* x, size_t S, const float* cos, const float*
       std::memcpy(gate + r * D, qp + r * qw + D, D * sizeof(float));
     }
   }
-  if (q_norm) q_norm->forward(q, S * Hq, q);
-  if (k_norm) k_norm->forward(k, S * Hkv, k);
+  if (q_norm && D > 0) q_norm->forward(q, S * Hq, q);
+  if (k_norm && D > 0) k_norm->forward(k, S * Hkv, k);
 
   // The rotated part of each head is its leading R channels; a wider rotary than the head fails
   // on the queries (shape (1, Hq, S, D) after the head transpose), before the cache changes.
   if (R > D)
     throw tl::Error("narrow invalid args start + len > dim_len: " + tl::shape_str({1, Hq, S, D}) +
                     ", dim: 3, start: 0, len:" + std::to_string(R));
-  for (size_t s = 0; s < S; ++s) {
+  for (size_t s = 0; s < S && R > 0; ++s) {
     for (size_t h = 0; h < Hq; ++h)
       apply_rotary(q + (s * Hq + h) * D, cos + s * R, sin + s * R, R, d);
     for (size_t h = 0; h < Hkv; ++h)

@@ -876,3 +876,21 @@ def test_more_experts_per_token_than_experts(write_model, k):
 
 if __name__ == "__main__":
     fuzz_main(sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), float(sys.argv[4]))
+
+
+def test_absurd_rotary_width_fails_fast_without_tables(write_model):
+    """A rotary width far beyond the heads fails on the first attention layer's narrow; the call
+    must not first build prompt x width tables (here 2 x 64 x 2^25 floats, 17 GB)."""
+    cfg = modelgen.base_config(partial_rotary_factor=float(2**22))  # head_dim 8 -> rot 2^25
+    eng = tessaline.LlmEngine(write_model(cfg), cfg)
+    with pytest.raises(RuntimeError, match=r"^narrow invalid args start \+ len > dim_len: "
+                                           r"\[1, 4, 64, 8\], dim: 3, start: 0, len:33554432$"):
+        eng.generate(list(range(64)), 1)
+
+
+def test_zero_width_heads_with_a_huge_head_count_finish(write_model):
+    """Zero-width heads do no work whatever their count: the call finishes instead of looping
+    over 2^40 empty heads."""
+    cfg = modelgen.base_config(head_dim=0, num_attention_heads=2**40, num_key_value_heads=2**40)
+    eng = tessaline.LlmEngine(write_model(cfg), cfg)
+    assert len(eng.generate([1, 2, 3], 3, temperature=0, eos_token_id=2**32 - 1)) == 3

@@ -252,6 +252,24 @@ def test_streamer_made_on_a_worker_refuses_the_main_thread(engine, unraisable):
     assert unraisable == [(RuntimeError, DROPPED, None)]
 
 
+def test_streamer_made_on_a_worker_is_usable_there(engine):
+    got = run_threads([lambda: list(engine.streaming_generate([1], 2, temperature=0))])[0]
+    assert got == engine.generate([1], 2, temperature=0)
+
+
+def test_foreign_release_during_exception_keeps_that_exception(engine, unraisable):
+    holder = [engine.streaming_generate([1], 1)]
+
+    def drop_while_raising():
+        try:
+            raise KeyError("in flight")
+        finally:
+            holder.clear()
+    with pytest.raises(KeyError, match="in flight"):
+        run_threads([drop_while_raising])
+    assert unraisable == [(RuntimeError, DROPPED, None)]
+
+
 def test_streamers_dropped_on_other_threads(engine, unraisable):
     """Eight streamers released at once on eight other threads: each is reported through the
     unraisable hook, its object is freed, and the reference it held keeps the engine alive."""
@@ -287,21 +305,6 @@ def test_unraisable_hook_may_use_the_engine(engine, monkeypatch):
     holder = [engine.streaming_generate(PROMPT, 3)]
     run_threads([holder.clear])
     assert got == [engine.generate(PROMPT, 3, temperature=0)]
-
-
-def test_numpy_arguments_from_threads(engine):
-    """Arrays and scalars from several threads convert like lists and ints."""
-    want = engine.generate(PROMPT, 5, temperature=0.9, seed=8, suppress_tokens=[0, 1])
-
-    def worker():
-        for _ in range(10):
-            got = engine.generate(np.array(PROMPT, dtype=np.int64), np.uint8(5),
-                                  temperature=np.float32(0.9), seed=np.uint64(8),
-                                  suppress_tokens=np.array([0, 1], dtype=np.uint32))
-            assert got == want
-        return True
-
-    assert all(run_threads([worker] * 4))
 
 
 # --- interpreter exit with daemon threads inside calls --------------------------------------------

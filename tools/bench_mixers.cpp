@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "model/gated_delta_net.h"
@@ -52,6 +53,26 @@ model::Linear linear(Rng& r, size_t in, size_t out, tl::DType d) {
   model::Linear l;
   l.weight = random_tensor(r, {out, in}, d, 0.02f);
   return l;
+}
+
+// Medians of `reps` timings of f and of g, called alternately so that both see the same machine
+// (other processes come and go), in seconds.
+template <class F, class G>
+std::pair<double, double> median_pair(int reps, F f, G g) {
+  f();
+  g();
+  std::vector<double> a, b;
+  for (int i = 0; i < reps; ++i) {
+    double t0 = now();
+    f();
+    a.push_back(now() - t0);
+    t0 = now();
+    g();
+    b.push_back(now() - t0);
+  }
+  std::sort(a.begin(), a.end());
+  std::sort(b.begin(), b.end());
+  return {a[a.size() / 2], b[b.size() / 2]};
 }
 
 // Median of `reps` timings of f (after one warm-up call), in seconds.
@@ -180,9 +201,19 @@ int main(int argc, char** argv) {
       layers[i].forward(x.data(), 1, caches[i], ws, out.data());
       caches[i].commit();
     };
-    for (size_t i = 0; i < L; ++i) decode();
-    const double t = median_time(std::max<int>(reps, 2 * L), decode);
+    for (size_t i = 0; i < 2 * L; ++i) decode();  // both state buffers of every layer in use
     const double sbytes = 2.0 * N * D * D * 4;  // state read and written (f32)
+    // The same layers' seven products alone, for comparison: what the matrix kernels reach. They
+    // run on the layer half a cycle away, so neither timing finds the other's weights in cache.
+    std::vector<float> y(C);
+    const auto [t, tg] = median_pair(std::max<int>(reps, 2 * L), decode, [&] {
+      const model::GatedDeltaNet& l = layers[(step + L / 2) % L];
+      for (const model::Linear* p :
+           {&l.q_proj, &l.k_proj, &l.v_proj, &l.g_proj, &l.beta_proj, &l.alpha_proj})
+        model::linear_forward(*p, x.data(), 1, y.data());
+      model::linear_forward(l.o_proj, y.data(), 1, out.data());
+    });
+    std::printf("  its seven products alone: %8.1f us, %.1f GB/s\n", tg * 1e6, wbytes / tg / 1e9);
     std::printf(
         "GatedDeltaNet decode %s (%zu layers): %8.1f us, weights %.1f MB + state %.1f MB, "
         "%.1f GB/s (%.0f%% of bandwidth)\n",
@@ -234,8 +265,17 @@ int main(int argc, char** argv) {
       const size_t s = step++;
       layers[s % L].forward(xs.data() + (s % X) * H, 1, out.data(), ws);
     };
-    const double t = median_time(std::max<int>(reps, 2 * X), decode);
     const double bytes = (double)(k * 3 * H * I + E * H) * tl::dtype_size(d);
+    // The same number of expert MLPs called directly, for comparison (on the layer half a cycle
+    // away, so neither timing finds the other's weights in cache).
+    std::vector<float> y(H);
+    const auto [t, te] = median_pair(std::max<int>(reps, 2 * X), decode, [&] {
+      const size_t s = step + L / 2;
+      for (size_t j = 0; j < k; ++j)
+        layers[s % L].experts[(s * 13 + j * 7) % E].forward(xs.data(), 1, y.data(), ws);
+    });
+    std::printf("  %zu expert MLPs alone: %8.1f us, %.1f GB/s\n", k, te * 1e6,
+                (double)k * 3 * H * I * tl::dtype_size(d) / te / 1e9);
     std::printf(
         "MoE decode F16 E=64 k=8 I=768 (%zu layers): %8.1f us, reads %.1f MB, %.1f GB/s "
         "(%.0f%% of bandwidth)\n",

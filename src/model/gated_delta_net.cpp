@@ -169,18 +169,14 @@ void GatedDeltaNet::forward(const float* x, size_t T, LayerCache& entry, Workspa
 
   // The pending step goes to buffer w; buffer `cur` (the committed state) is only read.
   const int w = 1 - entry.cur;
+  const bool have_tails = entry.tails_present[entry.cur];
+  std::vector<float>* tails[3] = {entry.tail_q, entry.tail_k, entry.tail_v};
+  const ShortConv* convs[3] = {nullptr, nullptr, nullptr};
+  float* raw[3] = {qr, kr, vr};
+  float* res[3] = {q, k, v};
   if (conv) {
-    const size_t W = conv_q->kernel_size - 1;
-    const bool have = entry.tails_present[entry.cur];
-    std::vector<float>* tails[3] = {entry.tail_q, entry.tail_k, entry.tail_v};
-    const ShortConv* convs[3] = {&*conv_q, &*conv_k, &*conv_v};
-    float* raw[3] = {qr, kr, vr};
-    float* res[3] = {q, k, v};
-    for (int i = 0; i < 3; ++i) {
-      tails[i][w].resize(C * W);
-      convs[i]->forward(raw[i], T, have ? tails[i][entry.cur].data() : nullptr, tails[i][w].data(),
-                        res[i]);
-    }
+    convs[0] = &*conv_q, convs[1] = &*conv_k, convs[2] = &*conv_v;
+    for (int i = 0; i < 3; ++i) tails[i][w].resize(C * (convs[i]->kernel_size - 1));
   }
 
   // Decay per token and head: exp(-softplus(a + dt_bias) * exp(A_log)).
@@ -190,8 +186,9 @@ void GatedDeltaNet::forward(const float* x, size_t T, LayerCache& entry, Workspa
     for (size_t t = 0; t < T; ++t) decay[t * N + h] = gdn_decay(decay[t * N + h], dtb, A, d);
   }
 
-  // Everything from here to the output projection works on one (token, head) row of D values at
-  // a time, so each head runs on its own thread: SiLU on q, k, v; unit-length q and k; q scaled
+  // Everything from here to the output projection works on one head's channels at a time, so
+  // each head runs on its own thread: the convolutions of its channels; then, per token, SiLU on
+  // q, k, v; unit-length q and k; q scaled
   // by 1/sqrt(D) (affine map: factor rounded to d, product rounded, plus 0); the recurrence,
   // token after token; then the per-head RMS norm and the gate silu(g) (the gated output goes to
   // g's buffer, which o_proj reads).
@@ -200,16 +197,20 @@ void GatedDeltaNet::forward(const float* x, size_t T, LayerCache& entry, Workspa
   entry.state[w].resize(N * D * D);
   const float* S0 = entry.state_present[entry.cur] ? entry.state[entry.cur].data() : nullptr;
   float* S1 = entry.state[w].data();
-  float* o = ws.get(4, T * C);  // the raw q projection is no longer needed
-  float* scratch = ws.get(13, N * 3 * D);
+  float* scratch = ws.get(13, N * 4 * D);  // per head: the step's 3 * D, then its output row
   const float scale = scalar_in(1.0 / std::sqrt((double)D), d);
   const bool par = N > 1 && T * N * D * D >= kParallelMinWork && tl::kernels::num_threads() > 1;
 #pragma omp parallel for schedule(static) if (par)
   for (size_t h = 0; h < N; ++h) {
     const size_t hs = h * D * D;
+    // The head's channels of the three convolutions, over the whole chunk.
+    for (int i = 0; conv && i < 3; ++i)
+      convs[i]->forward(raw[i], T, have_tails ? tails[i][entry.cur].data() : nullptr,
+                        tails[i][w].data(), res[i], h * D, (h + 1) * D);
     for (size_t t = 0; t < T; ++t) {
       const size_t off = t * C + h * D;
-      float *qh = q + off, *kh = k + off, *vh = v + off, *oh = o + off, *gh = g + off;
+      float *qh = q + off, *kh = k + off, *vh = v + off, *gh = g + off;
+      float* oh = scratch + h * 4 * D + 3 * D;
       silu_inplace(qh, D, d);
       silu_inplace(kh, D, d);
       silu_inplace(vh, D, d);
@@ -219,7 +220,7 @@ void GatedDeltaNet::forward(const float* x, size_t T, LayerCache& entry, Workspa
       tl::kernels::round_to_dtype(qh, D, d);
       for (size_t i = 0; i < D; ++i) qh[i] += 0.0f;  // exact: the sum is already in d
       delta_rule_step(t == 0 ? (S0 ? S0 + hs : nullptr) : S1 + hs, S1 + hs, D, qh, kh, vh,
-                      decay[t * N + h], beta[t * N + h], d, oh, scratch + h * 3 * D);
+                      decay[t * N + h], beta[t * N + h], d, oh, scratch + h * 4 * D);
       g_norm.forward(oh, 1, oh);
       silu_mul(gh, oh, D, d);  // g = round(silu(g) * o): the gated output, in g's buffer
     }

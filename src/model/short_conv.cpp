@@ -1,5 +1,6 @@
 #include "model/short_conv.h"
 
+#include <algorithm>
 #include <string>
 
 #include "tensor/error.h"
@@ -43,9 +44,12 @@ ShortConv ShortConv::from_tensors(tl::Tensor weight, std::optional<tl::Tensor> b
   return sc;
 }
 
-void ShortConv::forward(const float* x, size_t T, const float* prev_tail, float* new_tail,
-                        float* y) const {
+void ShortConv::forward(const float* x, size_t T, const float* prev_tail, float* new_tail, float* y,
+                        size_t c0, size_t c1) const {
   const size_t C = channels, K = kernel_size, W = K - 1;
+  c1 = std::min(c1, C);
+  if (c0 >= c1) return;
+  const size_t nc = c1 - c0;
   const tl::DType d = weight.dtype();
 
   // The input sequence of this call is xc = [prev_tail (W columns) | x (T columns)]; column i of
@@ -55,36 +59,36 @@ void ShortConv::forward(const float* x, size_t T, const float* prev_tail, float*
     const size_t col = T + i;
     if (col >= W) {
       const float* src = x + (col - W) * C;
-      for (size_t c = 0; c < C; ++c) new_tail[c * W + i] = src[c];
+      for (size_t c = c0; c < c1; ++c) new_tail[c * W + i] = src[c];
     } else if (prev_tail) {
-      for (size_t c = 0; c < C; ++c) new_tail[c * W + i] = prev_tail[c * W + col];
+      for (size_t c = c0; c < c1; ++c) new_tail[c * W + i] = prev_tail[c * W + col];
     } else {
-      for (size_t c = 0; c < C; ++c) new_tail[c * W + i] = 0.0f;
+      for (size_t c = c0; c < c1; ++c) new_tail[c * W + i] = 0.0f;
     }
   }
 
   // y[t] = sum over taps j of taps[j] * xc[t + j], accumulated in f32 in tap order, rounded once.
   for (size_t t = 0; t < T; ++t) {
     float* yr = y + t * C;
-    for (size_t c = 0; c < C; ++c) yr[c] = 0.0f;
+    for (size_t c = c0; c < c1; ++c) yr[c] = 0.0f;
     for (size_t j = 0; j < K; ++j) {
       const float* wj = taps.data() + j * C;
       const size_t col = t + j;
       if (col >= W) {
         const float* src = x + (col - W) * C;
-        for (size_t c = 0; c < C; ++c) yr[c] += wj[c] * src[c];
+        for (size_t c = c0; c < c1; ++c) yr[c] += wj[c] * src[c];
       } else if (prev_tail) {
-        for (size_t c = 0; c < C; ++c) yr[c] += wj[c] * prev_tail[c * W + col];
+        for (size_t c = c0; c < c1; ++c) yr[c] += wj[c] * prev_tail[c * W + col];
       } else {
         // The absent tail stands for zeros; keep the product so that a non-finite tap still
         // gives NaN as it would against a stored zero tail.
-        for (size_t c = 0; c < C; ++c) yr[c] += wj[c] * 0.0f;
+        for (size_t c = c0; c < c1; ++c) yr[c] += wj[c] * 0.0f;
       }
     }
-    tl::kernels::round_to_dtype(yr, C, d);
+    tl::kernels::round_to_dtype(yr + c0, nc, d);
     if (!bias32.empty()) {
-      for (size_t c = 0; c < C; ++c) yr[c] += bias32[c];
-      tl::kernels::round_to_dtype(yr, C, d);
+      for (size_t c = c0; c < c1; ++c) yr[c] += bias32[c];
+      tl::kernels::round_to_dtype(yr + c0, nc, d);
     }
   }
 }

@@ -1,6 +1,7 @@
 // Causal depthwise convolution over time with a short kernel; causality comes from a carried
 // tail of the last K-1 raw inputs (kept in the LayerCache by the caller).
 #pragma once
+#include <cstdint>
 #include <optional>
 #include <vector>
 
@@ -28,7 +29,10 @@ struct ShortConv {
   // zeros. new_tail: C x (K-1), the last K-1 raw inputs after this call (may not alias prev_tail).
   // y: T x C, y[t][c] = bias[c] + sum_j w[c][j] * xc[c][t+j], rounded in the model dtype (the bias
   // add is a separate rounding step). No activation. y must not alias x.
-  void forward(const float* x, size_t T, const float* prev_tail, float* new_tail, float* y) const;
+  // Only channels [c0, c1) of y and new_tail are written (and of x and prev_tail read), so that
+  // disjoint channel ranges can run on different threads.
+  void forward(const float* x, size_t T, const float* prev_tail, float* new_tail, float* y,
+               size_t c0 = 0, size_t c1 = SIZE_MAX) const;
 };
 
 }  // namespace model

@@ -158,7 +158,8 @@ class GdnRef : public ::testing::TestWithParam<std::tuple<DType, bool, size_t, b
 TEST_P(GdnRef, PromptThenTokensMatchReference) {
   const auto [d, conv, K, conv_bias] = GetParam();
   const mref::Mode m{d == DType::F16};
-  for (Shape s : {Shape{12, 3, 7}, Shape{9, 2, 16}}) {
+  // The last shape is large enough for the heads to be split over threads.
+  for (Shape s : {Shape{12, 3, 7}, Shape{9, 2, 16}, Shape{8, 4, 64}}) {
     mref::Rng rng(s.D * 31 + K * 7 + conv * 3 + conv_bias);
     const model::GatedDeltaNet g = make_gdn(rng, s, {conv, K, conv_bias}, d);
     model::LayerCache e;
@@ -170,7 +171,10 @@ TEST_P(GdnRef, PromptThenTokensMatchReference) {
       const Vec want = ref_gdn(m, g, mref::to_vec(x.data(), x.size()), T, st);
       mref::expect_close(out, want, tol_for(d), "out");
       if (d == DType::F16) {
-        mref::expect_mostly_exact(out, want, 0.9, "out");
+        // An f32 sum may flip the last bit of a value next to a rounding boundary, and flips
+        // spread through the wide sums of the larger shape; with narrow heads most outputs
+        // still match exactly, while a missing rounding step changes nearly all of them.
+        if (s.D <= 16) mref::expect_mostly_exact(out, want, 0.9, "out");
         EXPECT_TRUE(mref::all_f16(out.data(), out.size()));
       }
       expect_state(g, e, st, d);
@@ -192,7 +196,7 @@ INSTANTIATE_TEST_SUITE_P(Switches, GdnRef,
 TEST(GatedDeltaNet, PromptInOneCallEqualsTokenByToken) {
   for (DType d : {DType::F32, DType::F16}) {
     for (bool conv : {false, true}) {
-      const Shape s{10, 4, 8};
+      const Shape s{10, 4, 64};  // the prompt splits its heads over threads, single tokens don't
       mref::Rng rng(7 + conv);
       const model::GatedDeltaNet g = make_gdn(rng, s, {conv, 3, true}, d);
       const size_t T = 6;

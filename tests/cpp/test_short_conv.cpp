@@ -79,6 +79,15 @@ TEST(ShortConv, ChunkedEqualsOneShot) {
         EXPECT_EQ(y1, y2) << "K " << K;
         EXPECT_EQ(tail1, tail[cur]) << "K " << K;
       }
+      // Channel ranges computed separately (as threads do) give the same values.
+      std::vector<float> y3(T * C), tail3(C * W);
+      for (size_t c0 : {0, 2, 3})
+        sc.forward(x.data(), T, nullptr, tail3.data(), y3.data(), c0,
+                   c0 == 0   ? 2
+                   : c0 == 2 ? 3
+                             : C);
+      EXPECT_EQ(y1, y3) << "K " << K;
+      EXPECT_EQ(tail1, tail3) << "K " << K;
     }
   }
 }

@@ -54,26 +54,49 @@ def child(args):
         import tessaline
         eng = tessaline.LlmEngine(args.path, cfg, dtype=args.dtype)
         eng.generate(prompt[:16], 4, temperature=0.0)  # warm-up
+        stream = eng.streaming_generate(prompt, args.decode + 1, temperature=0.0,
+                                        eos_token_id=2**32 - 1)
         t = time.perf_counter()
-        eng.generate(prompt, 1, temperature=0.0)
+        ids = [next(stream)]
         out["prompt_s"] = time.perf_counter() - t
         t = time.perf_counter()
-        ids = eng.generate(prompt, args.decode + 1, temperature=0.0, eos_token_id=2**32 - 1)
-        out["total_s"] = time.perf_counter() - t
+        ids += list(stream)
+        out["decode_s"] = time.perf_counter() - t
         out["ids"] = ids
     elif args.impl == "torch":
         import torch
         torch.set_num_threads(args.threads)
         from torch_model import TorchModel
         m = TorchModel(args.path, cfg, dtype=torch.float16 if args.dtype == "fp16" else torch.float32)
-        m.greedy(prompt[:16], 4)
+        m.greedy(prompt[:16], 4)  # warm-up
         cache = m.new_cache()
         t = time.perf_counter()
-        m.forward(prompt, 0, cache)
+        ids = [int(torch.argmax(m.forward(prompt, 0, cache)))]
         out["prompt_s"] = time.perf_counter() - t
+        off = len(prompt)
         t = time.perf_counter()
-        out["ids"] = m.greedy(prompt, args.decode + 1)
-        out["total_s"] = time.perf_counter() - t
+        for _ in range(args.decode):
+            ids.append(int(torch.argmax(m.forward([ids[-1]], off, cache))))
+            off += 1
+        out["decode_s"] = time.perf_counter() - t
+        out["ids"] = ids
+    elif args.impl == "check":
+        # The PyTorch version must compute the same logits as the engine before its speed counts.
+        import numpy as np
+        import torch
+        sys.path.insert(0, os.path.join(HERE, "..", "build", "tests"))
+        import tessaline_testing
+        from torch_model import TorchModel
+        dt = {"fp16": "f16", "fp32": "f32"}[args.dtype]
+        ours = tessaline_testing.Model(args.path, modelgen.config_json(cfg), dt)
+        theirs = TorchModel(args.path, cfg, dtype=torch.float16 if dt == "f16" else torch.float32)
+        cache = theirs.new_cache()
+        worst = 0.0
+        for ids, off in ((prompt[:16], 0), (prompt[16:17], 16), (prompt[17:18], 17)):
+            a = np.array(ours.forward(ids, off))
+            b = theirs.forward(ids, off, cache).numpy()
+            worst = max(worst, float(np.max(np.abs(a - b)) / np.max(np.abs(b))))
+        out["max_rel_diff"] = worst
     elif args.impl == "bandwidth":
         import torch
         torch.set_num_threads(args.threads)
@@ -126,6 +149,12 @@ def main():
     nparams = sum(t.size for t in tensors.values())
     threads = args.threads or sorted({os.cpu_count(), 2}, reverse=True)
     print(f"model: {nparams / 1e6:.0f} M parameters; prompt {args.prompt}, decode {args.decode} greedy")
+    if not args.no_torch:
+        for dt in args.dtypes:
+            diff = run_child("check", max(threads), dt, args.path, args.prompt, 0)["max_rel_diff"]
+            print(f"logits check {dt}: PyTorch vs tessaline max |diff| / max |logit| = {diff:.2e}")
+            if diff > (2e-2 if dt == "fp16" else 1e-4):
+                raise SystemExit("the PyTorch version disagrees with the engine: fix it first")
     rows = []
     for th in threads:
         bw = run_child("bandwidth", th, "fp32", args.path, 0, 0)["gbps"]
@@ -134,7 +163,7 @@ def main():
             bpt = bytes_per_token(tensors, cfg, item)
             for impl in ["tessaline"] + ([] if args.no_torch else ["torch"]):
                 r = run_child(impl, th, dt, args.path, args.prompt, args.decode)
-                decode_s = r["total_s"] - r["prompt_s"]
+                decode_s = r["decode_s"]
                 dec_tps = args.decode / decode_s
                 rows.append(dict(impl=impl, threads=th, dtype=dt, bw=bw,
                                  prompt_tps=args.prompt / r["prompt_s"], decode_tps=dec_tps,

@@ -39,6 +39,8 @@ else
 fi
 # CPython keeps its interned objects until exit by design: leak checking would report them.
 export LD_PRELOAD="$PRELOAD" ASAN_OPTIONS="detect_leaks=0:$ASAN_OPTIONS"
+# Memory-growth tests skip themselves here: the sanitizer keeps freed blocks in quarantine.
+export TESSALINE_SANITIZED=1
 export PYTHONPATH="$PWD/$BUILD${PYTHONPATH:+:$PYTHONPATH}" TESSALINE_TEST_BUILD="$PWD/$BUILD"
 # Refuse to test an uninstrumented module that happens to be installed elsewhere.
 "$PY" -c "import sys, tessaline; sys.exit(not tessaline.__file__.startswith('$PWD/$BUILD/'))" ||

@@ -168,10 +168,10 @@ class TorchModel:
         outs = []
         for t in range(T):
             S = S * decay[:, t, :, None, None]
-            r = torch.einsum("bha,bhab->bhb", k[:, t], S)
+            r = torch.einsum("zha,zhab->zhb", k[:, t], S)
             delta = (v[:, t] - r) * beta[:, t, :, None]
             S = S + k[:, t, :, :, None] * delta[:, :, None, :]
-            outs.append(torch.einsum("bha,bhab->bhb", q[:, t], S))
+            outs.append(torch.einsum("zha,zhab->zhb", q[:, t], S))
         o = torch.stack(outs, 1)
         o = self.rms(o, w[p + ".g_norm.weight"]) * F.silu(g.view(B, T, N, D))
         new_st = {"S": S}
@@ -200,7 +200,8 @@ class TorchModel:
             dense = self.moe is None or (self.moe.n_dense_layer is not None and i < self.moe.n_dense_layer)
             x = x + (self.mlp(h, p + ".mlp") if dense else self.moe_block(h, p + ".mlp"))
         x = self.rms(x[:, -1], w["head_norm.weight"])
-        return F.linear(x, self.lm_head, w.get("lm_head.bias")).float()[0]
+        bias = w.get("lm_head.bias") if "lm_head.weight" in w and self.cfg.get("lm_head_bias") else None
+        return F.linear(x, self.lm_head, bias).float()[0]
 
     def new_cache(self):
         return [None] * self.L

@@ -1,7 +1,5 @@
 #include "engine/py_util.h"
 
-#include <cxxabi.h>
-
 #include <exception>
 #include <new>
 #include <stdexcept>
@@ -23,6 +21,10 @@ void raise(PyObject* type, const std::string& msg) {
 }
 
 void set_error_from_current_exception() {
+  // A foreign unwind has no C++ exception object: thread cancellation, or a daemon thread that
+  // the interpreter ends at shutdown while it waits for the lock. It must go on unwinding.
+  // (Detected without binding a reference to it, which has no object behind it.)
+  if (!std::current_exception()) throw;
   try {
     throw;
   } catch (const PyErrorSet&) {
@@ -33,8 +35,6 @@ void set_error_from_current_exception() {
     set_error(PyExc_RuntimeError, e.message());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
-  } catch (const abi::__forced_unwind&) {
-    throw;  // thread cancellation must go on unwinding
   } catch (const std::exception& e) {
     set_error(PyExc_RuntimeError, e.what());
   } catch (...) {

@@ -30,7 +30,12 @@ class Ref {
     }
     return *this;
   }
-  ~Ref() { Py_XDECREF(p_); }
+  // A daemon thread that the interpreter ends at shutdown while it waits to retake the lock
+  // (inside a conversion hook, say) unwinds through here without the lock, while the main thread
+  // tears the interpreter down: the reference is then left alone rather than released unlocked.
+  ~Ref() {
+    if (p_ != nullptr && PyGILState_Check()) Py_DECREF(p_);
+  }
   PyObject* get() const { return p_; }
   PyObject* release() { return std::exchange(p_, nullptr); }
   explicit operator bool() const { return p_ != nullptr; }

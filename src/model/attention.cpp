@@ -101,13 +101,23 @@ Attention Attention::load(const Config& cfg, const tl::VarBuilder& vb, size_t nu
     a.q_norm = RmsNorm::load(head_dim, cfg.norm_eps, vb.pp("q_norm"));
     a.k_norm = RmsNorm::load(head_dim, cfg.norm_eps, vb.pp("k_norm"));
   }
-  // Sizes multiply with wrap-around like the rest of the size arithmetic: a wrapped request can
-  // only fail the exact shape comparison.
-  const size_t q_rows = num_heads * head_dim * (gated ? 2 : 1);
-  a.q_proj = load_linear(H, q_rows, cfg.attention_qkv_bias, vb.pp("q_proj"));
-  a.k_proj = load_linear(H, num_kv_heads * head_dim, cfg.attention_qkv_bias, vb.pp("k_proj"));
-  a.v_proj = load_linear(H, num_kv_heads * head_dim, cfg.attention_qkv_bias, vb.pp("v_proj"));
-  a.o_proj = load_linear(num_heads * head_dim, H, cfg.attention_out_bias, vb.pp("o_proj"));
+  // Head counts times head widths must not wrap: a wrapped product (2^62 heads of width 4 is 0)
+  // can match a file's empty projection, and the forward pass would then walk 2^62 heads through
+  // zero-sized buffers. No file can hold a tensor that large, so an overflow is refused.
+  auto rows = [&](size_t heads, size_t factor, const char* proj) {
+    size_t n = 0;
+    if (__builtin_mul_overflow(heads, head_dim, &n) || __builtin_mul_overflow(n, factor, &n))
+      throw tl::Error("shape overflow for " + vb.pp(proj).path("weight") + ": " +
+                      std::to_string(heads) + " heads of width " + std::to_string(head_dim));
+    return n;
+  };
+  a.q_proj = load_linear(H, rows(num_heads, gated ? 2 : 1, "q_proj"), cfg.attention_qkv_bias,
+                         vb.pp("q_proj"));
+  a.k_proj =
+      load_linear(H, rows(num_kv_heads, 1, "k_proj"), cfg.attention_qkv_bias, vb.pp("k_proj"));
+  a.v_proj =
+      load_linear(H, rows(num_kv_heads, 1, "v_proj"), cfg.attention_qkv_bias, vb.pp("v_proj"));
+  a.o_proj = load_linear(rows(num_heads, 1, "o_proj"), H, cfg.attention_out_bias, vb.pp("o_proj"));
   a.num_heads = num_heads;
   a.num_kv_heads = num_kv_heads;
   a.head_dim = head_dim;
@@ -133,7 +143,7 @@ void Attention::forward(const float* x, size_t S, const float* cos, const float*
   // Split a gated projection: per head, D query rows then D gate rows.
   float* q = qp;
   float* gate = nullptr;
-  if (gated) {
+  if (gated && D > 0) {  // zero-width heads have nothing to split (and any head count)
     q = ws.get(7, S * Hq * D);
     gate = ws.get(8, S * Hq * D);
     for (size_t r = 0; r < S * Hq; ++r) {
@@ -141,15 +151,15 @@ void Attention::forward(const float* x, size_t S, const float* cos, const float*
       std::memcpy(gate + r * D, qp + r * qw + D, D * sizeof(float));
     }
   }
-  if (q_norm) q_norm->forward(q, S * Hq, q);
-  if (k_norm) k_norm->forward(k, S * Hkv, k);
+  if (q_norm && D > 0) q_norm->forward(q, S * Hq, q);
+  if (k_norm && D > 0) k_norm->forward(k, S * Hkv, k);
 
   // The rotated part of each head is its leading R channels; a wider rotary than the head fails
   // on the queries (shape (1, Hq, S, D) after the head transpose), before the cache changes.
   if (R > D)
     throw tl::Error("narrow invalid args start + len > dim_len: " + tl::shape_str({1, Hq, S, D}) +
                     ", dim: 3, start: 0, len:" + std::to_string(R));
-  for (size_t s = 0; s < S; ++s) {
+  for (size_t s = 0; s < S && R > 0; ++s) {
     for (size_t h = 0; h < Hq; ++h)
       apply_rotary(q + (s * Hq + h) * D, cos + s * R, sin + s * R, R, d);
     for (size_t h = 0; h < Hkv; ++h)

@@ -166,6 +166,9 @@ LlmModel LlmModel::load(const Config& cfg, tl::VarBuilder vb, tl::DType dtype) {
                     " which is compatible with shape " + tl::shape_str({rot / 2}));
   m.inv_freq = std::move(inv);
   m.rotary_dim = rot;
+  for (const DecoderLayer& l : m.layers)
+    if (const Attention* a = std::get_if<Attention>(&l.mixer); a && a->rotary_dim <= a->head_dim)
+      m.needs_rotary_tables_ = true;
   m.max_position_embeddings = cfg.max_position_embeddings;
   (void)dtype;  // the accessor already converts every weight to the compute dtype
   return m;
@@ -196,9 +199,17 @@ void LlmModel::forward(const uint32_t* ids, size_t n, size_t seqlen_offset, KVCa
     if (d == tl::DType::BF16 && R > 0) throw tl::Error("unsupported dtype BF16 for op matmul");
     if (n == 0)
       throw tl::Error("cannot reshape tensor of 0 elements to " + tl::tuple_str({1, 1, 0, 0}, 3));
-    float* cos = ws.get(3, mul_or_throw(2 * n, R));
-    float* sin = cos + n * R;
-    rotary_tables(inv_freq.data(), R, static_cast<uint32_t>(seqlen_offset), n, d, cos, sin);
+    // The tables are only read by attention layers whose heads are at least R wide; every
+    // attention layer shares R and its head width, so either all of them read the tables or the
+    // first one fails on its rotary narrow without them. Skipping them then keeps a model whose
+    // rotary width is absurd from building S x R tables on every call.
+    float* cos = nullptr;
+    float* sin = nullptr;
+    if (needs_rotary_tables_) {
+      cos = ws.get(3, mul_or_throw(2 * n, R));
+      sin = cos + n * R;
+      rotary_tables(inv_freq.data(), R, static_cast<uint32_t>(seqlen_offset), n, d, cos, sin);
+    }
 
     // Two or more tokens attend causally within positions 0..max_position_embeddings-1; a single
     // token is never bounded.

@@ -55,6 +55,9 @@ class LlmModel {
   std::vector<float> inv_freq;  // R/2 f32 values
   size_t rotary_dim = 0;        // R
   size_t max_position_embeddings = 0;
+
+ private:
+  bool needs_rotary_tables_ = false;  // some attention layer rotates with the tables
 };
 
 }  // namespace model

@@ -114,7 +114,12 @@ void MoE::forward(const float* x, size_t n, float* out, Workspace& ws) const {
   if (E == 0) throw tl::Error("empty tensor for reduce");  // the softmax's max over no experts
   for (size_t t = 0; t < n; ++t) softmax_row(probs + t * E, E);
 
-  // Selection, then renormalisation (k >= 2 only) and scaling (always), in f32.
+  // Selection, then renormalisation (k >= 2 only) and scaling (always), in f32. More experts per
+  // token than there are is refused before the (n, k) buffers are sized from k: a configured k
+  // near 2^64 would otherwise ask for (or wrap to) an absurd allocation first.
+  if (k > E)
+    throw tl::InternalFailure("index out of bounds: the len is " + std::to_string(E) +
+                              " but the index is " + std::to_string(E));
   // Integer and per-expert scratch, kept per calling thread so that its capacity is reused.
   // Bound to references here: inside the parallel region below, the names of thread_local
   // variables would denote each worker thread's own (empty) copies.

@@ -231,40 +231,6 @@ TEST(Attention, LongContextMatchesReference) {
   }
 }
 
-TEST(Attention, PromptThenTokensEqualsOneCall) {
-  for (DType d : {DType::F32, DType::F16}) {
-    Dims s;
-    s.d = d;
-    s.gated = true;
-    Attention a = make_attention(s, 5);
-    Rotary rot(s.R);
-    Rng rng(6);
-    const size_t N = 9;
-    std::vector<float> x = testref::act(rng, N * s.H, 1.0f, d), cos, sin;
-    model::Workspace ws;
-    LayerCache one, steps;
-    std::vector<float> out_one(N * s.H), out_steps(N * s.H);
-    rot.tables(0, N, d, cos, sin);
-    a.forward(x.data(), N, cos.data(), sin.data(), 0, one, ws, out_one.data());
-    one.commit();
-    size_t off = 0;
-    for (size_t S : {4, 1, 1, 3}) {
-      rot.tables(off, S, d, cos, sin);
-      a.forward(x.data() + off * s.H, S, cos.data(), sin.data(), off, steps, ws,
-                out_steps.data() + off * s.H);
-      steps.commit();
-      off += S;
-    }
-    std::vector<double> want(out_one.begin(), out_one.end());
-    testref::expect_close(out_steps, want, d, "outputs", 1e-5, 1, 0.97);
-    std::vector<float> k1 = cache_values(one, true), v1 = cache_values(one, false);
-    testref::expect_close(cache_values(steps, true), {k1.begin(), k1.end()}, d, "keys", 1e-5, 1,
-                          0.97);
-    testref::expect_close(cache_values(steps, false), {v1.begin(), v1.end()}, d, "values", 1e-5, 1,
-                          0.97);
-  }
-}
-
 TEST(Attention, RollbackLeavesCacheBitForBit) {
   for (DType d : {DType::F32, DType::F16}) {
     Dims s;

@@ -21,7 +21,6 @@
 using model::Config;
 using model::KVCache;
 using model::LlmModel;
-using testref::Emu;
 using testref::Rng;
 using tl::DType;
 using tl::Shape;
@@ -229,10 +228,8 @@ TEST(ModelLoad, ResolveLayerTypePatterns) {
       {"softmax", "1:1", "AAAAAAAA"},
       {"hybrid", "1:1", "DADADADA"},
       {"hybrid", "0:1", "AAAAAAAA"},
-      {"hybrid", "0:0", "AAAAAAAA"},
       {"hybrid", "1:0", "DDDDDDDD"},
       {"hybrid", "", "DDDADDDA"},
-      {"hybrid", ":", "DDDADDDA"},
       {"hybrid", "ab", "DDDADDDA"},
       {"hybrid", "-1:1", "DDDADDDA"},
       {"hybrid", " 3:1", "DDDADDDA"},
@@ -241,10 +238,7 @@ TEST(ModelLoad, ResolveLayerTypePatterns) {
       {"hybrid", "+2:+2", "DDAADDAA"},
       {"hybrid", "3:1:7", "DDDADDDA"},
       {"hybrid", "++2:1", "DDDADDDA"},
-      {"hybrid", "007:1", "DDDDDDDA"},
       {"hybrid", "2: 1", "DDADDADD"},
-      {"hybrid", "2:-1", "DDADDADD"},
-      {"hybrid", "+:1", "DDDADDDA"},
       {"hybrid", "18446744073709551615:1", "AAAAAAAA"},
       {"hybrid", "18446744073709551616:1", "DDDADDDA"},
       {"hybrid", "1:18446744073709551615", "AAAAAAAA"},
@@ -418,31 +412,6 @@ std::string error_of(const std::function<void()>& f) {
   return "<no error>";
 }
 
-TEST(ModelForward, NoLayersIsHeadOfNormedEmbedding) {
-  for (DType d : {DType::F32, DType::F16})
-    for (bool lm_head : {false, true}) {
-      Config c = small_config();
-      c.num_hidden_layers = 0;
-      c.lm_head_bias = true;
-      ModelFile f(c, lm_head, 9, "nolayers");
-      LlmModel m = LlmModel::load(c, f.write(d), d);
-      KVCache cache(0);
-      const std::vector<uint32_t> ids = {3, 31, 7};
-      std::vector<float> logits(c.vocab_size);
-      m.forward(ids.data(), ids.size(), 0, cache, logits.data());
-      const Emu e{d};
-      const size_t H = c.hidden_size;
-      std::vector<double> table = testref::values(m.embed_tokens);
-      std::vector<double> x(table.begin() + 7 * H, table.begin() + 8 * H);
-      e.rms_norm(x, 1, H, testref::values(m.head_norm.weight), c.norm_eps);
-      std::vector<double> b;
-      if (m.lm_head.bias) b = testref::values(*m.lm_head.bias);
-      const std::vector<double> want = e.linear(x, 1, testref::values(m.lm_head.weight),
-                                                c.vocab_size, m.lm_head.bias ? &b : nullptr);
-      testref::expect_close(logits, want, d, "no layers");
-    }
-}
-
 // Everything a cache entry holds that a later step reads, for bit-for-bit comparison.
 std::string snapshot(const KVCache& cache) {
   std::string s;
@@ -519,71 +488,6 @@ TEST(ModelForward, FailuresLeaveTheCacheAsItWas) {
   clean.commit();
   m.forward(ids.data() + 3, 1, 3, clean, fresh.data());
   EXPECT_EQ(after, fresh);
-}
-
-TEST(ModelForward, MaskBoundsOnlyMultiTokenCalls) {
-  Config c = small_config();
-  c.max_position_embeddings = 6;
-  ModelFile f(c, false, 11, "bounds");
-  const LlmModel m = LlmModel::load(c, f.write(), DType::F32);
-  KVCache cache(c.num_hidden_layers);
-  std::vector<float> logits(c.vocab_size);
-  const std::vector<uint32_t> ids = {1, 2, 3, 4, 5, 6, 7};
-  EXPECT_EQ(error_of([&] { m.forward(ids.data(), 7, 0, cache, logits.data()); }),
-            "narrow invalid args start + len > dim_len: [6, 6], dim: 0, start: 0, len:7");
-  m.forward(ids.data(), 6, 0, cache, logits.data());  // exactly M tokens
-  cache.commit();
-  for (size_t pos = 6; pos < 10; ++pos) {  // single tokens go on past M
-    m.forward(ids.data(), 1, pos, cache, logits.data());
-    cache.commit();
-  }
-  for (const auto& l : cache.layers) EXPECT_EQ(l.kv_len, 10u);
-}
-
-TEST(ModelForward, Bf16FailsAtItsFirstProduct) {
-  for (float factor : {1.0f, 0.0f}) {  // the rotary product, or (R = 0) the first projection
-    Config c = full_config();
-    c.partial_rotary_factor = factor;
-    ModelFile f(c, true, 12, "bf16");
-    const LlmModel m = LlmModel::load(c, f.write(DType::BF16), DType::BF16);
-    EXPECT_EQ(m.embed_tokens.dtype(), DType::BF16);
-    KVCache cache(c.num_hidden_layers);
-    std::vector<float> logits(c.vocab_size);
-    const std::vector<uint32_t> ids = {1, 2};
-    EXPECT_EQ(error_of([&] { m.forward(ids.data(), 2, 0, cache, logits.data()); }),
-              "unsupported dtype BF16 for op matmul");
-    for (const auto& l : cache.layers) {
-      EXPECT_EQ(l.kv_pending, 0u);
-      EXPECT_FALSE(l.state_pending);
-    }
-  }
-}
-
-TEST(ModelForward, PromptThenTokensEqualsOneCall) {
-  for (DType d : {DType::F32, DType::F16}) {
-    Config c = full_config();
-    c.num_hidden_layers = 4;
-    ModelFile f(c, false, 13, "chunks");
-    const LlmModel m = LlmModel::load(c, f.write(d), d);
-    const std::vector<uint32_t> ids = {4, 9, 1, 30, 2, 17, 5, 5, 12, 0};
-    KVCache one(4), steps(4);
-    std::vector<float> want(c.vocab_size), got(c.vocab_size);
-    m.forward(ids.data(), ids.size(), 0, one, want.data());
-    one.commit();
-    size_t off = 0;
-    for (size_t n : {6, 1, 2, 1}) {
-      m.forward(ids.data() + off, n, off, steps, got.data());
-      steps.commit();
-      off += n;
-    }
-    testref::expect_close(got, std::vector<double>(want.begin(), want.end()), d, "logits", 1e-4, 2,
-                          0.8);
-    for (size_t l = 0; l < 4; ++l) {
-      EXPECT_EQ(steps.layers[l].kv_len, one.layers[l].kv_len);
-      EXPECT_EQ(steps.layers[l].kv_len, l % 2 ? ids.size() : 0u);
-      EXPECT_EQ(steps.layers[l].state_present[steps.layers[l].cur], l % 2 == 0);
-    }
-  }
 }
 
 }  // namespace

@@ -468,25 +468,6 @@ TEST(SampleLogits, MatchesPlainReferenceBitForBit) {
   EXPECT_GT(drawn, cases * 9 / 10);  // nearly every case forms the draw
 }
 
-TEST(SampleLogits, DrawsOnlyIdsWithWeightAfterCuts) {
-  std::mt19937 gen(99);
-  for (int rep = 0; rep < 400; ++rep) {
-    const size_t n = 2 + gen() % 200;
-    const std::vector<float> logits = random_logits(gen, n, rep % 5);
-    const size_t top_k = gen() % (n + 2);
-    const float top_p = (gen() % 4 == 0) ? 1.0f : static_cast<float>(gen() % 1000) / 1000.0f;
-    const float temperature = 0.3f + static_cast<float>(gen() % 20) / 10.0f;
-    const std::vector<float> p = ref_cut_probs(logits, top_k, temperature, top_p);
-    ChaCha12Rng rng = ChaCha12Rng::seed_from_u64(rep);
-    for (int draw = 0; draw < 20; ++draw) {
-      std::vector<float> work = logits;
-      const size_t id = engine::sample_logits(work, top_k, rng, temperature, top_p);
-      ASSERT_LT(id, n);
-      ASSERT_GT(p[id], 0.0f) << "rep " << rep << " id " << id;
-    }
-  }
-}
-
 // Chi-square statistic of `counts` against probabilities `p` (summing to ~1) over `draws`.
 double chi_square(const std::vector<int>& counts, const std::vector<double>& p, int draws) {
   double chi = 0.0;
@@ -573,33 +554,6 @@ TEST(SampleLogits, TopPIsStrictlyGreater) {
       EXPECT_EQ(seen[id], allowed) << "top_k " << c.top_k << " top_p " << c.top_p << " id " << id;
     }
   }
-}
-
-TEST(SampleLogits, SettingsThatCutNothingGiveTheDefaultDraw) {
-  std::mt19937 gen(3);
-  const std::vector<float> logits = random_logits(gen, 257, 0);
-  struct Setting {
-    size_t top_k;
-    float top_p;
-    float temperature;
-  } settings[] = {{257, 1.0f, 1.0f},   {100000, 1.0f, 1.0f}, {0, 0.0f, 1.0f},
-                  {0, -0.3f, 1.0f},    {0, kNaN, 1.0f},      {0, 1.5f, 1.0f},
-                  {0, 1.0f, 1.00005f}, {0, 1.0f, 0.99991f}};
-  for (const Setting& s : settings) {
-    for (uint64_t seed = 0; seed < 50; ++seed) {
-      ChaCha12Rng a = ChaCha12Rng::seed_from_u64(seed), b = a;
-      std::vector<float> w1 = logits, w2 = logits;
-      ASSERT_EQ(engine::sample_logits(w1, s.top_k, a, s.temperature, s.top_p),
-                engine::sample_logits(w2, 0, b, 1.0f, 1.0f))
-          << s.top_k << " " << s.top_p << " " << s.temperature;
-      ASSERT_EQ(w1, logits) << "temperature within tolerance left the logits";
-    }
-  }
-  // Just outside the tolerance the logits are divided.
-  std::vector<float> w = logits;
-  ChaCha12Rng rng = ChaCha12Rng::seed_from_u64(1);
-  engine::sample_logits(w, 0, rng, 1.0002f, 1.0f);
-  for (size_t i = 0; i < w.size(); ++i) ASSERT_EQ(w[i], logits[i] / 1.0002f);
 }
 
 TEST(SampleLogits, SingleEntry) {

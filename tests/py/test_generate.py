@@ -291,18 +291,6 @@ def test_busy_engine_texts_from_a_second_thread(engine):
     assert list(s) == engine.generate(PROMPT, 3, temperature=0, eos_token_id=NO_EOS)
 
 
-def test_loop_and_next_share_one_run(engine):
-    expected = engine.generate(PROMPT, 6, seed=9)
-    s = engine.streaming_generate(PROMPT, 6, seed=9)
-    got = [next(s)]
-    for tok in s:
-        got.append(tok)
-        if len(got) == 3:
-            break
-    got += list(iter(s))
-    assert got == expected
-
-
 def test_f16_engine_streams_like_it_generates(make_engine):
     engine, _ = make_engine(dtype="fp16", **CONFIGS["hybrid"])
     for settings in (dict(temperature=0), dict(temperature=0.9, top_p=0.9, seed=4)):

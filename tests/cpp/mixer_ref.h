@@ -240,9 +240,9 @@ inline std::string write_safetensors(const std::string& file, const std::vector<
 
 // Random values for every (name, shape), in the given order.
 inline std::vector<NamedTensor> random_tensors(
-    Rng& rng, const std::vector<std::pair<std::string, tl::Shape>>& spec) {
+    Rng& rng, const std::vector<std::pair<std::string, tl::Shape>>& wanted) {
   std::vector<NamedTensor> ts;
-  for (const auto& [name, shape] : spec) {
+  for (const auto& [name, shape] : wanted) {
     size_t n = 1;
     for (size_t s : shape) n *= s;
     ts.push_back({name, shape, rng.vec(n)});

@@ -410,23 +410,23 @@ TEST(GatedDeltaNet, LoadFetchOrderAndSwitches) {
     cfg.conv_bias = bias;
     cfg.norm_eps = 1e-5;
     const std::string p = "layers.3.attn.";
-    std::vector<std::pair<std::string, tl::Shape>> spec, stray;
+    std::vector<std::pair<std::string, tl::Shape>> wanted, stray;
     for (const char* c : {"conv_q", "conv_k", "conv_v"}) {
-      auto& to = conv ? spec : stray;
+      auto& to = conv ? wanted : stray;
       to.push_back({p + c + ".conv.weight", {C, 1, K}});
-      (bias ? spec : stray).push_back({p + c + ".conv.bias", {C}});
+      (bias ? wanted : stray).push_back({p + c + ".conv.bias", {C}});
     }
     for (const char* n : {"q_proj", "k_proj", "v_proj"})
-      spec.push_back({p + n + ".weight", {C, H}});
-    spec.push_back({p + "beta_proj.weight", {N, H}});
-    spec.push_back({p + "alpha_proj.weight", {N, H}});
-    spec.push_back({p + "g_proj.weight", {C, H}});
-    spec.push_back({p + "o_proj.weight", {H, C}});
-    spec.push_back({p + "g_norm.weight", {D}});
-    spec.push_back({p + "dt_bias", {N}});
-    spec.push_back({p + "A_log", {N}});
+      wanted.push_back({p + n + ".weight", {C, H}});
+    wanted.push_back({p + "beta_proj.weight", {N, H}});
+    wanted.push_back({p + "alpha_proj.weight", {N, H}});
+    wanted.push_back({p + "g_proj.weight", {C, H}});
+    wanted.push_back({p + "o_proj.weight", {H, C}});
+    wanted.push_back({p + "g_norm.weight", {D}});
+    wanted.push_back({p + "dt_bias", {N}});
+    wanted.push_back({p + "A_log", {N}});
     mref::Rng rng(conv + 2 * bias);
-    const std::vector<mref::NamedTensor> ts = mref::random_tensors(rng, spec);
+    const std::vector<mref::NamedTensor> ts = mref::random_tensors(rng, wanted);
     std::vector<mref::NamedTensor> all = ts;
     for (const auto& t : mref::random_tensors(rng, stray)) all.push_back(t);
 

@@ -275,20 +275,20 @@ TEST(MoE, LoadFetchOrder) {
     cfg.mlp_bias = bias;
     cfg.moe_config = model::MoeConfig{Ie, E, shared, 2, 2.5f, true, std::nullopt};
     const std::string p = "layers.1.mlp.";
-    std::vector<std::pair<std::string, tl::Shape>> spec;
+    std::vector<std::pair<std::string, tl::Shape>> wanted;
     auto mlp = [&](const std::string& pre, size_t I) {
       for (auto [n, s] : {std::pair<const char*, tl::Shape>{"gate_proj", {I, H}},
                           {"up_proj", {I, H}},
                           {"down_proj", {H, I}}}) {
-        spec.push_back({pre + n + ".weight", s});
-        if (bias) spec.push_back({pre + n + ".bias", {s[0]}});
+        wanted.push_back({pre + n + ".weight", s});
+        if (bias) wanted.push_back({pre + n + ".bias", {s[0]}});
       }
     };
     for (size_t j = 0; j < E; ++j) mlp(p + "experts." + std::to_string(j) + ".", Ie);
     if (shared) mlp(p + "shared_experts.", *shared * Ie);
-    spec.push_back({p + "gate.weight", {E, H}});
+    wanted.push_back({p + "gate.weight", {E, H}});
     mref::Rng rng(bias);
-    const std::vector<mref::NamedTensor> ts = mref::random_tensors(rng, spec);
+    const std::vector<mref::NamedTensor> ts = mref::random_tensors(rng, wanted);
     auto open = [&](const std::vector<mref::NamedTensor>& file) {
       return tl::VarBuilder::from_mmaped_safetensors(
                  mref::write_safetensors("moe.safetensors", file), DType::F32)
@@ -327,17 +327,17 @@ TEST(MoE, LoadAcceptsTooManyExpertsPerToken) {
   model::Config cfg;
   cfg.hidden_size = H;
   cfg.moe_config = model::MoeConfig{Ie, E, std::nullopt, 5, 1.0f, false, std::nullopt};
-  std::vector<std::pair<std::string, tl::Shape>> spec;
+  std::vector<std::pair<std::string, tl::Shape>> wanted;
   for (size_t j = 0; j < E; ++j)
     for (auto [n, s] : {std::pair<const char*, tl::Shape>{"gate_proj", {Ie, H}},
                         {"up_proj", {Ie, H}},
                         {"down_proj", {H, Ie}}})
-      spec.push_back({"experts." + std::to_string(j) + "." + n + ".weight", s});
-  spec.push_back({"gate.weight", {E, H}});
+      wanted.push_back({"experts." + std::to_string(j) + "." + n + ".weight", s});
+  wanted.push_back({"gate.weight", {E, H}});
   mref::Rng rng(1);
   const model::MoE m = model::MoE::load(
       cfg, tl::VarBuilder::from_mmaped_safetensors(
-               mref::write_safetensors("moe_k.safetensors", mref::random_tensors(rng, spec)),
+               mref::write_safetensors("moe_k.safetensors", mref::random_tensors(rng, wanted)),
                DType::F32));
   const std::vector<float> x = rng.vec(H);
   EXPECT_EQ(error_text([&] { run(m, x, 1); }),

@@ -100,10 +100,10 @@ void raise_downcast_error(PyObject* obj, const char* to) {
   raise(PyExc_TypeError, downcast_message(obj, to));
 }
 
-PyTypeObject* cached_type(std::atomic<PyObject*>& slot, PyType_Spec* spec) {
+PyTypeObject* cached_type(std::atomic<PyObject*>& slot, PyType_Spec* type_def) {
   PyObject* t = slot.load(std::memory_order_acquire);
   if (t != nullptr) return reinterpret_cast<PyTypeObject*>(t);
-  PyObject* made = PyType_FromSpec(spec);
+  PyObject* made = PyType_FromSpec(type_def);
   if (made == nullptr) return nullptr;
   PyObject* expected = nullptr;
   if (!slot.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {

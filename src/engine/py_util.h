@@ -126,10 +126,10 @@ class ExclusiveGuard {
   BorrowFlag* f_;
 };
 
-// The type object made from `spec`, created on first use and kept in `slot` for the rest of the
+// The type object made from `type_def`, created on first use and kept in `slot` for the rest of the
 // process. Safe without the interpreter lock: if two threads race, one type wins and the other
 // is released. NULL with an exception set when creation fails.
-PyTypeObject* cached_type(std::atomic<PyObject*>& slot, PyType_Spec* spec);
+PyTypeObject* cached_type(std::atomic<PyObject*>& slot, PyType_Spec* type_def);
 
 // Identity of the calling thread: 1, 2, 3, ... in order of first use, never reused (native thread
 // ids are recycled once a thread ends).

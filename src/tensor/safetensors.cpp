@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tensor/half.h"
+#include "tensor/kernels.h"
 
 static_assert(std::endian::native == std::endian::little,
               "stored tensors are little-endian and are copied byte for byte");
@@ -600,6 +601,25 @@ void for_blocks(size_t n, Body body) {
   }
 }
 
+// Stored elements to 16-bit floats of dt: F64 rounds once from double; F32 in place-aligned
+// storage goes through the vector conversion (bit-identical to the scalar one); everything else
+// widens to f32 first.
+template <uint16_t (*FromF64)(double), uint16_t (*FromF32)(float)>
+void convert_to_half(const uint8_t* s, StoredDType sdt, size_t n, DType dt, uint16_t* d) {
+  if (sdt == StoredDType::F64) {
+    for_blocks(n, [&](size_t i0, size_t i1) {
+      for (size_t i = i0; i < i1; ++i) d[i] = FromF64(rd<double>(s + 8 * i));
+    });
+  } else if (sdt == StoredDType::F32 && reinterpret_cast<uintptr_t>(s) % alignof(float) == 0) {
+    const float* f = reinterpret_cast<const float*>(s);
+    for_blocks(n, [&](size_t i0, size_t i1) { kernels::store_as(f + i0, d + i0, dt, i1 - i0); });
+  } else {
+    for_blocks(n, [&](size_t i0, size_t i1) {
+      for (size_t i = i0; i < i1; ++i) d[i] = FromF32(widen_f32(s, sdt, i));
+    });
+  }
+}
+
 // Converts n stored elements to a float dtype (F32, F16 or BF16) with the library's rules.
 void convert_to_float(const uint8_t* s, StoredDType sdt, size_t n, DType dt, uint8_t* out) {
   switch (dt) {
@@ -610,40 +630,12 @@ void convert_to_float(const uint8_t* s, StoredDType sdt, size_t n, DType dt, uin
       });
       return;
     }
-    case DType::F16: {
-      auto* d = reinterpret_cast<uint16_t*>(out);
-      if (sdt == StoredDType::F64) {
-        for_blocks(n, [&](size_t i0, size_t i1) {
-          for (size_t i = i0; i < i1; ++i) d[i] = f64_to_f16(rd<double>(s + 8 * i));
-        });
-      } else if (sdt == StoredDType::F32) {
-        for_blocks(n, [&](size_t i0, size_t i1) {
-          for (size_t i = i0; i < i1; ++i) d[i] = f32_to_f16(rd<float>(s + 4 * i));
-        });
-      } else {
-        for_blocks(n, [&](size_t i0, size_t i1) {
-          for (size_t i = i0; i < i1; ++i) d[i] = f32_to_f16(widen_f32(s, sdt, i));
-        });
-      }
+    case DType::F16:
+      convert_to_half<f64_to_f16, f32_to_f16>(s, sdt, n, dt, reinterpret_cast<uint16_t*>(out));
       return;
-    }
-    case DType::BF16: {
-      auto* d = reinterpret_cast<uint16_t*>(out);
-      if (sdt == StoredDType::F64) {
-        for_blocks(n, [&](size_t i0, size_t i1) {
-          for (size_t i = i0; i < i1; ++i) d[i] = f64_to_bf16(rd<double>(s + 8 * i));
-        });
-      } else if (sdt == StoredDType::F32) {
-        for_blocks(n, [&](size_t i0, size_t i1) {
-          for (size_t i = i0; i < i1; ++i) d[i] = f32_to_bf16(rd<float>(s + 4 * i));
-        });
-      } else {
-        for_blocks(n, [&](size_t i0, size_t i1) {
-          for (size_t i = i0; i < i1; ++i) d[i] = f32_to_bf16(widen_f32(s, sdt, i));
-        });
-      }
+    case DType::BF16:
+      convert_to_half<f64_to_bf16, f32_to_bf16>(s, sdt, n, dt, reinterpret_cast<uint16_t*>(out));
       return;
-    }
     default: return;
   }
 }

@@ -1,5 +1,5 @@
 """The main job: a demo hybrid model (3:1 delta-rule / softmax layers, MoE feed-forward in the later
-layers, about 118 M parameters, random weights from a fixed seed, F32 file) generated once into demo/,
+layers, about 145 M parameters, random weights from a fixed seed, F32 file) generated once into demo/,
 then greedy and seeded-sampling generation and a streaming loop, each with its tokens/s."""
 import argparse
 import os

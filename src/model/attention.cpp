@@ -17,25 +17,6 @@ namespace model {
 
 namespace {
 
-inline float rnd(float v, tl::DType d) {
-  if (d == tl::DType::F16) return tl::round_f16(v);
-  if (d == tl::DType::BF16) return tl::round_bf16(v);
-  return v;
-}
-
-// The attention scale 1/sqrt(D), computed in double and converted to d as the affine map does.
-float scale_in(size_t D, tl::DType d) {
-  const double s = 1.0 / std::sqrt(static_cast<double>(D));
-  if (d == tl::DType::F16) return tl::f16_to_f32(tl::f64_to_f16(s));
-  if (d == tl::DType::BF16) return tl::bf16_to_f32(tl::f64_to_bf16(s));
-  return static_cast<float>(s);
-}
-
-size_t mul_or_throw(size_t a, size_t b) {
-  if (b != 0 && a > std::numeric_limits<size_t>::max() / b) throw std::bad_alloc();
-  return a * b;
-}
-
 // Softmax over the first `n` entries of one score row, in d: max (first element wins unless a
 // later one is larger, so a leading NaN propagates), x - max, exp, a sum, then division. The sum
 // accumulates in f32 and is rounded once to d: rounding every partial sum in F16 would drop every
@@ -210,7 +191,7 @@ void Attention::forward(const float* x, size_t S, const float* cos, const float*
 
   const uint8_t* K = entry.keys.data();
   const uint8_t* V = entry.values.data();
-  const float scale = scale_in(D, d);
+  const float scale = const_in(1.0 / std::sqrt(static_cast<double>(D)), d);  // 1/sqrt(D)
   float* o = ws.get(10, S * Hq * D);  // (S, Hq, D)
 
   if (Hq > 0 && D > 0) {

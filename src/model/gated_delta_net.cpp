@@ -11,19 +11,6 @@ namespace model {
 
 namespace {
 
-inline float rd(float v, tl::DType d) {
-  if (d == tl::DType::F16) return tl::round_f16(v);
-  if (d == tl::DType::BF16) return tl::round_bf16(v);
-  return v;
-}
-
-// A double-precision scalar as the affine map converts it to the model dtype (one rounding).
-inline float scalar_in(double v, tl::DType d) {
-  if (d == tl::DType::F16) return tl::f16_to_f32(tl::f64_to_f16(v));
-  if (d == tl::DType::BF16) return tl::bf16_to_f32(tl::f64_to_bf16(v));
-  return (float)v;
-}
-
 // Element i of a contiguous rank-1 tensor in F32, F16 or BF16, widened to f32.
 inline float elem(const tl::Tensor& t, size_t i) {
   if (t.dtype() == tl::DType::F16) return tl::f16_to_f32(t.data<uint16_t>()[i]);
@@ -39,15 +26,15 @@ constexpr size_t kParallelMinWork = 16 * 64 * 64;
 
 float softplus_d(float z, tl::DType d) {
   const float m = z < 0.0f ? 0.0f : z;  // maximum(z, 0): a NaN z stays NaN
-  const float e = rd(expf(-std::fabs(z)), d);
-  const float l = rd(logf(rd(e + 1.0f, d)), d);  // affine e * 1 + 1: e * 1 is exact
-  return rd(m + l, d);
+  const float e = rnd(expf(-std::fabs(z)), d);
+  const float l = rnd(logf(rnd(e + 1.0f, d)), d);  // affine e * 1 + 1: e * 1 is exact
+  return rnd(m + l, d);
 }
 
 float gdn_decay(float a, float dt_bias, float A, tl::DType d) {
-  const float z = rd(a + dt_bias, d);
+  const float z = rnd(a + dt_bias, d);
   const float sp = softplus_d(z, d);
-  return rd(expf(rd(-sp * A, d)), d);
+  return rnd(expf(rnd(-sp * A, d)), d);
 }
 
 // The loops run across the value channels b, lane by lane, so every target computes the same
@@ -66,7 +53,7 @@ void delta_rule_step(const float* S_in, float* S_out, size_t D, const float* q, 
 
   // Pass 1 over the rows: decay the state and read it with the key, r[b] = sum_a k[a] S[a][b].
   for (size_t b = 0; b < D; ++b) r[b] = 0.0f;
-  const float zero_decayed = rd(0.0f * decay, d);
+  const float zero_decayed = rnd(0.0f * decay, d);
   for (size_t a = 0; a < D; ++a) {
     float* so = S_out + a * D;
     const float ka = k[a];
@@ -181,7 +168,7 @@ void GatedDeltaNet::forward(const float* x, size_t T, LayerCache& entry, Workspa
 
   // Decay per token and head: exp(-softplus(a + dt_bias) * exp(A_log)).
   for (size_t h = 0; h < N; ++h) {
-    const float A = rd(expf(elem(A_log, h)), d);
+    const float A = rnd(expf(elem(A_log, h)), d);
     const float dtb = elem(dt_bias, h);
     for (size_t t = 0; t < T; ++t) decay[t * N + h] = gdn_decay(decay[t * N + h], dtb, A, d);
   }
@@ -198,7 +185,7 @@ void GatedDeltaNet::forward(const float* x, size_t T, LayerCache& entry, Workspa
   const float* S0 = entry.state_present[entry.cur] ? entry.state[entry.cur].data() : nullptr;
   float* S1 = entry.state[w].data();
   float* scratch = ws.get(13, N * 4 * D);  // per head: the step's 3 * D, then its output row
-  const float scale = scalar_in(1.0 / std::sqrt((double)D), d);
+  const float scale = const_in(1.0 / std::sqrt((double)D), d);
   const bool par = N > 1 && T * N * D * D >= kParallelMinWork && tl::kernels::num_threads() > 1;
 #pragma omp parallel for schedule(static) if (par)
   for (size_t h = 0; h < N; ++h) {

@@ -16,23 +16,8 @@ const void* raw_data(const tl::Tensor& t) {
   return t.data<uint16_t>();
 }
 
-// Rounds one f32 value to the model dtype.
-inline float rnd(float v, tl::DType d) {
-  if (d == tl::DType::F16) return tl::round_f16(v);
-  if (d == tl::DType::BF16) return tl::round_bf16(v);
-  return v;
-}
-
 // Element-wise steps run over blocks of this many values (stack buffers, no allocation).
 constexpr size_t kChunk = 512;
-
-// The value of a double constant in the model dtype, as the library's affine map converts it:
-// F32 `as f32`, F16 / BF16 with one rounding from double.
-float const_in(double c, tl::DType d) {
-  if (d == tl::DType::F16) return tl::f16_to_f32(tl::f64_to_f16(c));
-  if (d == tl::DType::BF16) return tl::bf16_to_f32(tl::f64_to_bf16(c));
-  return static_cast<float>(c);
-}
 
 }  // namespace
 

@@ -5,14 +5,38 @@
 // that the model's math rounds is rounded with tl::kernels::round_to_dtype (a no-op in F32).
 #pragma once
 #include <cstddef>
+#include <limits>
+#include <new>
 #include <optional>
 
 #include "model/config.h"
 #include "model/kv_cache.h"
+#include "tensor/half.h"
 #include "tensor/tensor.h"
 #include "tensor/var_builder.h"
 
 namespace model {
+
+// One f32 value rounded to the model dtype (nothing to do in F32).
+inline float rnd(float v, tl::DType d) {
+  if (d == tl::DType::F16) return tl::round_f16(v);
+  if (d == tl::DType::BF16) return tl::round_bf16(v);
+  return v;
+}
+
+// A double constant as the affine map converts it to the model dtype: F32 `as f32`, F16 / BF16
+// with one rounding from double.
+inline float const_in(double c, tl::DType d) {
+  if (d == tl::DType::F16) return tl::f16_to_f32(tl::f64_to_f16(c));
+  if (d == tl::DType::BF16) return tl::bf16_to_f32(tl::f64_to_bf16(c));
+  return static_cast<float>(c);
+}
+
+// a * b for buffer sizes; std::bad_alloc when the product overflows (no such buffer can exist).
+inline size_t mul_or_throw(size_t a, size_t b) {
+  if (b != 0 && a > std::numeric_limits<size_t>::max() / b) throw std::bad_alloc();
+  return a * b;
+}
 
 // Weight (out, in) and optional bias (out), both in the model dtype.
 struct Linear {

@@ -53,11 +53,6 @@ size_t rotary_width(const Config& cfg) {
 // configuration is refused before anything is allocated for it.
 constexpr size_t kMaxRotaryHalf = size_t{1} << 26;
 
-size_t mul_or_throw(size_t a, size_t b) {
-  if (b != 0 && a > std::numeric_limits<size_t>::max() / b) throw std::bad_alloc();
-  return a * b;
-}
-
 }  // namespace
 
 bool resolve_layer_type(const Config& cfg, size_t layer_idx) {

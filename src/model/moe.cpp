@@ -20,16 +20,9 @@ constexpr size_t kMaxRankedFloats = size_t{16} << 20;
 // Experts with at most this many rows each run one per thread rather than one after another.
 constexpr size_t kSpreadMaxRows = 4;
 
-// The weight as the affine map converts it to the model dtype (one rounding of the exact value).
-inline float weight_in(float w, tl::DType d) {
-  if (d == tl::DType::F16) return tl::round_f16(w);
-  if (d == tl::DType::BF16) return tl::round_bf16(w);
-  return w;
-}
-
 // acc = acc + y * w in the model dtype (the product rounded, then the sum); y is scratch.
 void accumulate_weighted(float* acc, float* y, float w, size_t H, tl::DType d) {
-  const float wd = weight_in(w, d);
+  const float wd = rnd(w, d);  // the weight as the affine map converts it (exact f32 value)
   for (size_t i = 0; i < H; ++i) y[i] *= wd;
   tl::kernels::round_to_dtype(y, H, d);
   for (size_t i = 0; i < H; ++i) acc[i] += y[i];

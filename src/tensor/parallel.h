@@ -1,0 +1,56 @@
+// The one place where work is split over threads. Every parallel region of the library, the
+// model and the engine goes through run() or for_ranges(); nothing else starts threads.
+//
+// Work goes out in blocks that whichever thread is free takes, the calling thread included, so a
+// thread that the scheduler has parked delays at most the block it holds. A call returns when
+// every block has finished. Calls made from inside a block run their blocks on that thread, in
+// order. If blocks throw, the exception of the lowest block index is rethrown on the caller once
+// every block has finished (as a sequential loop would have raised it first).
+#pragma once
+#include <algorithm>
+#include <cstddef>
+
+namespace tl::parallel {
+
+// Threads a region may use: the calling thread plus the pool's workers.
+size_t num_threads();
+
+// Work (in multiply-adds or comparable element steps) below which a region is not worth
+// splitting: it runs on the calling thread.
+inline constexpr size_t kMinParallelWork = size_t{1} << 16;
+// The smallest share of work worth handing to another thread.
+inline constexpr size_t kMinWorkPerBlock = size_t{1} << 14;
+
+// How many blocks to cut n items of `work_per_item` each into: 1 when the whole is below
+// kMinParallelWork or there is one thread; otherwise enough blocks for free threads to balance
+// the load (a few per thread), none smaller than kMinWorkPerBlock, never more than n.
+size_t blocks_for(size_t n, size_t work_per_item);
+
+// Runs body(ctx, i) for every i in [0, n).
+void run(size_t n, void (*body)(void*, size_t), void* ctx);
+
+// Runs f(i) for every i in [0, n), one block per index.
+template <typename F>
+void run(size_t n, F&& f) {
+  run(n, [](void* c, size_t i) { (*static_cast<F*>(c))(i); }, static_cast<void*>(&f));
+}
+
+// Cuts [0, n) into blocks_for(n, work_per_item) contiguous ranges whose bounds are multiples of
+// `grain` (except the end) and runs f(begin, end) on each.
+template <typename F>
+void for_ranges(size_t n, size_t work_per_item, F&& f, size_t grain = 1) {
+  if (n == 0) return;
+  const size_t units = (n + grain - 1) / grain;
+  const size_t blocks = std::min(units, blocks_for(n, work_per_item));
+  if (blocks <= 1) {
+    f(size_t{0}, n);
+    return;
+  }
+  run(blocks, [&](size_t b) {
+    const size_t u0 = units * b / blocks, u1 = units * (b + 1) / blocks;
+    const size_t begin = std::min(n, u0 * grain), end = std::min(n, u1 * grain);
+    if (begin < end) f(begin, end);
+  });
+}
+
+}  // namespace tl::parallel

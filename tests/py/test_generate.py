@@ -348,7 +348,7 @@ def test_steps_failing_for_lack_of_memory_can_be_retried(write_model):
     import subprocess
     import sys
 
-    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+    if os.environ.get("TESSALINE_SANITIZED"):
         pytest.skip("the sanitizer's allocator reserves its address space up front")
     cfg = modelgen.base_config(vocab_size=300, hidden_size=64, intermediate_size=96,
                                num_hidden_layers=4, attention_type="hybrid", hybrid_ratio="1:1",

@@ -5,12 +5,9 @@ may go either way: the model may pick the other one there, and the sequences are
 to that step."""
 import pytest
 
+import tessaline
 from modelgen import base_config, gdn, moe, write_model
 from reference import Reference, tolerance
-
-tessaline = pytest.importorskip("tessaline")
-if not hasattr(tessaline, "LlmEngine"):
-    pytest.skip("tessaline.LlmEngine not built yet", allow_module_level=True)
 
 NO_EOS = 2**32 - 1
 PROMPT = [4, 9, 33, 1, 60]

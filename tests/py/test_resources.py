@@ -24,7 +24,7 @@ import tessaline
 PROMPT = [3, 1, 4, 1, 5, 9, 2, 6]
 NO_EOS = 2**32 - 1
 MiB = 1 << 20
-ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+ASAN = bool(os.environ.get("TESSALINE_SANITIZED"))  # set by tools/sanitize.sh
 
 
 def live():

@@ -2,9 +2,9 @@
 
 Puts the test build directory (env TESSALINE_TEST_BUILD, default build/tests; relative paths are
 taken from the repository root) on sys.path, so the test-only module `tessaline_testing` built
-there can be imported; provides the fixture that builds a model on both sides (make_model), and
-tiny random models written to a temporary folder with engines over them (write_model,
-make_engine, engine)."""
+there can be imported; provides the fixture that builds a model on both sides (make_model), tiny random models written
+to a temporary folder with engines over them (write_model, make_engine, engine), and an engine with
+the ids the sampling reference expects of it (sampled)."""
 import itertools
 import os
 import pathlib
@@ -77,6 +77,26 @@ def make_engine(write_model):
         path = write_model(cfg, seed=seed)
         import tessaline
         return tessaline.LlmEngine(path, cfg, dtype), cfg
+    return make
+
+
+@pytest.fixture
+def sampled(write_model):
+    """sampled(cfg, dtype="fp32", tensors=None) -> (engine, expect) over a freshly written model:
+    expect(prompt, n, **settings) is the id list that sampling_ref.py chooses for that request from
+    the model's own logits (the test-only module's forward pass); expect.forward is that pass."""
+    def make(cfg, dtype="fp32", tensors=None):
+        import sampling_ref
+        import tessaline
+        import tessaline_testing
+        path = write_model(cfg, tensors=tensors)
+        model = tessaline_testing.Model(path, modelgen.config_json(cfg), dtype)
+
+        def expect(prompt, n, **settings):
+            model.reset()
+            return sampling_ref.run(model.forward, prompt, n, **settings)
+        expect.forward = model.forward
+        return tessaline.LlmEngine(path, cfg, dtype), expect
     return make
 
 

@@ -13,6 +13,7 @@ import weakref
 import numpy as np
 import pytest
 
+import modelgen
 import tessaline
 
 SIG_TAIL = ("input_ids, max_new_tokens, temperature=1.0, top_k=None, top_p=None, "
@@ -148,13 +149,17 @@ def test_clear_kv_cache_takes_no_arguments(engine):
     assert engine.clear_kv_cache() is None
 
 
-def test_every_parameter_binds_by_position_or_keyword(engine):
-    values = [[1, 2], 0, 0.0, 3, 0.9, 1.1, [4], [5], 7, 9]
+def test_every_parameter_binds_by_position_or_keyword(sampled):
+    """Each value reaches its own parameter: the ids are those the sampling reference chooses with
+    these settings, which differ from parameter to parameter."""
+    engine, expect = sampled(modelgen.base_config())
+    values = [[1, 2], 12, 1.7, 5, 0.6, 1.3, [39], [36], 50, 9]
+    want = expect(**dict(zip(["prompt", "n"] + GEN_PARAMS[2:], values)))
     for method in METHODS:
         m = getattr(engine, method)
-        m(*values)
-        m(**dict(zip(GEN_PARAMS, values)))
-        m(*values[:5], **dict(zip(GEN_PARAMS[5:], values[5:])))
+        for call in (lambda: m(*values), lambda: m(**dict(zip(GEN_PARAMS, values))),
+                     lambda: m(*values[:5], **dict(zip(GEN_PARAMS[5:], values[5:])))):
+            assert list(call()) == want
 
 
 # --- conversions --------------------------------------------------------------------------------
@@ -292,13 +297,18 @@ def test_token_list_forms_accepted(engine, method, ids):
 
 
 @pytest.mark.parametrize("method", METHODS)
-def test_scalar_forms_accepted(engine, method):
+def test_scalar_forms_accepted(sampled, method):
+    engine, expect = sampled(modelgen.base_config())
     m = getattr(engine, method)
-    m([1], Idx(0), temperature=2, top_k=Idx(3), top_p=Idx(1), repetition_penalty=True,
-      eos_token_id=Idx(5), seed=Idx(2**64 - 1))
-    m([1], True, temperature=None, top_k=None, top_p=None, repetition_penalty=None,
-      exclude_penalty_tokens=None, suppress_tokens=None, eos_token_id=2**32 - 1, seed=0)
-    m([1], 0, temperature=1e300, top_p=-1e300, repetition_penalty=float("nan"))
+    assert list(m([1], Idx(12), temperature=2, top_k=Idx(3), top_p=Idx(1), repetition_penalty=True,
+                  eos_token_id=Idx(5), seed=Idx(2**64 - 1))) == \
+        expect([1], 12, temperature=2.0, top_k=3, eos_token_id=5, seed=2**64 - 1)
+    assert list(m([1], 12, temperature=None, top_k=None, top_p=None, repetition_penalty=None,
+                  exclude_penalty_tokens=None, suppress_tokens=None, eos_token_id=2**32 - 1,
+                  seed=0)) == expect([1], 12, eos_token_id=2**32 - 1, seed=0)
+    assert list(m([1], True, seed=3)) == expect([1], 1, seed=3)
+    assert list(m([1], 12, temperature=1e300, top_p=-1e300, repetition_penalty=float("nan"))) == \
+        expect([1], 12, temperature=float("inf"))
 
 
 def test_absurd_length_hint_is_not_reserved(engine):

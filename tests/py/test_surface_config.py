@@ -148,19 +148,6 @@ PASS_CASES = [
     minimal(num_attention_heads=0, head_dim=8),  # head_dim given: no division
     minimal(head_dim=0), minimal(num_key_value_heads=0),
     minimal(num_key_value_heads=True, head_dim=np.uint8(4)),  # bool and __index__ objects
-    # Optional values of the wrong type (None included) fall back to their defaults.
-    minimal(norm_eps="x", use_qk_norm=0, attention_qkv_bias=1, attention_out_bias=None,
-            mlp_bias="yes", lm_head_bias=1.0, rope_theta=None, partial_rotary_factor="1",
-            max_position_embeddings=-1, attention_type=None, hybrid_ratio=31,
-            hybrid_softmax_head_dim=None, hybrid_softmax_num_heads=-2,
-            hybrid_softmax_num_kv_heads="4", hybrid_softmax_gated=0),
-    minimal(use_qk_norm=np.bool_(False), mlp_bias=np.True_, norm_eps=np.float32(1e-5)),
-    minimal(gated_deltanet_config=None), minimal(gated_deltanet_config={"conv_kernel_size": 8}),
-    minimal(gated_deltanet_config=Boom()),
-    minimal(gated_deltanet_config=ns(use_short_conv=1, conv_kernel_size=-4, conv_bias="x")),
-    # Optional moe attributes that do not convert fall back.
-    minimal(moe_config=full_moe(n_shared_experts="2", routed_scaling_factor="x",
-                                norm_topk_prob=1, n_dense_layer=-1)),
     minimal(moe_config=full_moe(num_experts_per_tok=99)),  # not checked against the experts here
     # Keys the dictionary holds beyond these are ignored.
     minimal(unknown_key=object(), torch_dtype="bfloat16"),
@@ -341,6 +328,12 @@ HYBRID = minimal(attention_type="hybrid", hybrid_ratio="1:1")
      {"gated_deltanet_config": ns(conv_bias=True)}, True),
     ({}, {"gated_deltanet_config": ns(conv_bias=True)}, False),
     ({}, {"gated_deltanet_config": ns(conv_bias=1)}, True),
+    ({}, {"gated_deltanet_config": None}, True),
+    ({}, {"gated_deltanet_config": Boom()}, True),
+    ({}, {"gated_deltanet_config": ns(use_short_conv=1, conv_kernel_size=-4, conv_bias="x")}, True),
+    # Wrongly typed layout settings: "3:1", unset head count, no gate.
+    ({"hybrid_ratio": "3:1"}, {"hybrid_ratio": 31}, True),
+    ({}, {"hybrid_softmax_num_heads": -2, "hybrid_softmax_gated": 0}, True),
 ])
 def test_hybrid_settings(write_model, file_over, cfg_over, ok):
     err = loads(write_model, {**HYBRID, **file_over}, {**HYBRID, **cfg_over})
@@ -369,18 +362,36 @@ def test_zero_layers(write_model):
                                                                               temperature=0)
 
 
-def greedy(engine, prompts=((1, 2, 3), (5,), (9, 8, 7, 6, 5, 4))):
-    return [engine.generate(list(p), 6, temperature=0) for p in prompts]
+PROMPTS = ([1, 2, 3], [5], [9, 8, 7, 6, 5, 4])
 
 
-def test_float_settings_accept_ints_and_fall_back(write_model):
-    cfg = modelgen.base_config()
-    path = write_model(cfg)
-    run = lambda **over: greedy(tessaline.LlmEngine(path, {**cfg, **over}))  # noqa: E731
-    assert run(rope_theta=500000) == run(rope_theta=500000.0)
-    assert run(rope_theta=500000) != run(rope_theta=10000.0)  # the setting matters for this model
-    assert run(rope_theta=None) == run(rope_theta="big") == run(rope_theta=10000.0)
-    assert run(norm_eps=None) == run(norm_eps=1e-6)
+# (where, key, value, a value computing the same, one computing otherwise): a wrongly typed
+# optional value computes as its default; ints and NumPy scalars are taken as they are.
+COMPUTED = [
+    ("cfg", "norm_eps", None, 1e-6, 0.0), ("cfg", "norm_eps", "x", 1e-6, 1e-3),
+    ("cfg", "norm_eps", np.float32(1e-3), 1e-3, 1e-6),
+    ("cfg", "rope_theta", 500000, 500000.0, 10000.0), ("cfg", "rope_theta", None, 10000.0, 500.0),
+    ("cfg", "rope_theta", "big", 10000.0, 500.0),
+    ("cfg", "partial_rotary_factor", "1", 1.0, 0.0), ("cfg", "partial_rotary_factor", 0, 0.0, 1.0),
+    ("cfg", "lm_head_bias", 1.0, False, True), ("cfg", "lm_head_bias", np.True_, True, False),
+    ("moe", "routed_scaling_factor", "x", 1.0, 0.0), ("moe", "routed_scaling_factor", 2, 2.0, 1.0),
+    ("moe", "norm_topk_prob", 1, False, True), ("moe", "norm_topk_prob", None, False, True),
+]
+
+
+@pytest.mark.parametrize("where,key,value,same,other", COMPUTED)
+def test_optional_values_as_the_model_computes_them(write_model, where, key, value, same, other):
+    base = modelgen.base_config(moe_config=modelgen.moe())
+    tensors = modelgen.random_weights(base, tied=False)
+    tensors["embed_tokens.weight"] *= np.float32(1e-3)  # mean square near norm_eps
+    path = write_model(base, tensors=tensors)
+
+    def run(v):
+        cfg = modelgen.base_config(moe_config=modelgen.moe())
+        setattr(cfg["moe_config"], key, v) if where == "moe" else cfg.update({key: v})
+        e = tessaline.LlmEngine(path, cfg)
+        return [e.generate(p, 16, seed=i, eos_token_id=NO_EOS) for i, p in enumerate(PROMPTS)]
+    assert run(value) == run(same) != run(other)
 
 
 @pytest.mark.parametrize("value,bound", [(2048.0, 4096), (-1, 4096), (None, 4096), (40, 40)])

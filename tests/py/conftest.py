@@ -2,9 +2,9 @@
 
 Puts the test build directory (env TESSALINE_TEST_BUILD, default build/tests; relative paths are
 taken from the repository root) on sys.path, so the test-only module `tessaline_testing` built
-there can be imported; provides the fixture that builds a model on both sides (make_model), tiny random models written
-to a temporary folder with engines over them (write_model, make_engine, engine), and an engine with
-the ids the sampling reference expects of it (sampled)."""
+there can be imported; provides the fixture that builds a model on both sides (make_model), tiny
+random models written to a temporary folder with engines over them (write_model, make_engine,
+engine), and an engine with the ids the sampling reference expects of it (sampled)."""
 import itertools
 import os
 import pathlib

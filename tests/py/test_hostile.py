@@ -888,9 +888,16 @@ def test_absurd_rotary_width_fails_fast_without_tables(write_model):
         eng.generate(list(range(64)), 1)
 
 
-def test_zero_width_heads_with_a_huge_head_count_finish(write_model):
-    """Zero-width heads do no work whatever their count: the call finishes instead of looping
-    over 2^40 empty heads."""
-    cfg = modelgen.base_config(head_dim=0, num_attention_heads=2**40, num_key_value_heads=2**40)
+@pytest.mark.parametrize("over", [
+    dict(head_dim=0, num_attention_heads=2**40, num_key_value_heads=2**40),
+    dict(attention_type="hybrid", hybrid_ratio="1:0", head_dim=0),
+    dict(attention_type="hybrid", hybrid_ratio="1:0", num_attention_heads=0, head_dim=4),
+])
+def test_empty_heads_finish(write_model, over):
+    """Heads of width 0 (however many) or no heads at all do no work: the call finishes, the
+    same each time, instead of looping over 2^40 empty heads or touching memory nobody has."""
+    cfg = modelgen.base_config(gated_deltanet_config=modelgen.gdn(use_short_conv=False), **over)
     eng = tessaline.LlmEngine(write_model(cfg), cfg)
-    assert len(eng.generate([1, 2, 3], 3, temperature=0, eos_token_id=2**32 - 1)) == 3
+    run = lambda: eng.generate([1, 2, 3], 3, temperature=0, eos_token_id=NO_EOS)  # noqa: E731
+    ids = run()
+    assert len(ids) == 3 and run() == ids

@@ -261,6 +261,99 @@ def test_errors_release_everything_and_make_no_engine(write_model, missing_path)
     assert rss_bytes() - before < 8 << 20
 
 
+# Every tensor the loader asks for, in the order it asks: with the file cut short at any tensor,
+# construction names exactly that one. The configuration turns every switch on.
+FULL = modelgen.base_config(
+    num_hidden_layers=3, attention_type="hybrid", hybrid_ratio="1:1", hybrid_softmax_gated=True,
+    hybrid_softmax_num_heads=2, hybrid_softmax_num_kv_heads=1, hybrid_softmax_head_dim=12,
+    attention_qkv_bias=True, attention_out_bias=True, mlp_bias=True, lm_head_bias=True,
+    gated_deltanet_config=modelgen.gdn(conv_bias=True),
+    moe_config=modelgen.moe(n_shared_experts=1, n_dense_layer=1))
+
+
+def test_tensors_are_fetched_in_order(write_model):
+    tensors = modelgen.random_weights(FULL, tied=False)
+    names = list(tensors)  # the writer's order is the fetch order
+    assert construct(write_model(FULL, tensors=tensors), FULL) is None
+    for i, name in enumerate(names):
+        path = write_model(FULL, name=f"cut{i}.st", tensors={n: tensors[n] for n in names[:i]})
+        err = construct(path, FULL)
+        if name == "lm_head.weight":  # without its own head the model uses the embedding table
+            assert err is None, err
+        else:
+            assert type(err) is RuntimeError and str(err) == f"cannot find tensor {name}", (i, err)
+
+
+def edited(cfg, **edits):
+    """Random weights for cfg with tensors replaced (None: removed)."""
+    tensors = modelgen.random_weights(cfg, tied=False)
+    for name, value in edits.items():
+        name = name.replace("__", ".")
+        tensors.pop(name) if value is None else tensors.__setitem__(name, value)
+    return tensors
+
+
+Z = np.zeros
+# (configuration, tensor edits, text, step): the construction fails with RuntimeError(text), or
+# with step "generate" the first step of generate does.
+LOAD_ERRORS = [
+    ({}, dict(lm_head__weight=Z((32, 64), np.float32)),
+     "shape mismatch for lm_head.weight, expected: [64, 32], got: [32, 64]", ""),
+    # The first failing tensor in fetch order is named, a missing one or a misshapen one.
+    ({}, dict(layers__0__mlp_norm__weight=Z((4, 8), np.float32),
+              layers__1__attn__q_proj__weight=None),
+     "shape mismatch for layers.0.mlp_norm.weight, expected: [32], got: [4, 8]", ""),
+    ({}, dict(layers__0__attn__k_proj__weight=None, layers__1__mlp_norm__weight=Z(3, np.float32)),
+     "cannot find tensor layers.0.attn.k_proj.weight", ""),
+    # An odd rotary width is refused once every tensor has loaded.
+    (dict(partial_rotary_factor=0.375), {},
+     "Shape mismatch, got buffer of size 2 which is compatible with shape [1]", ""),
+    (dict(partial_rotary_factor=0.375), dict(head_norm__weight=None),
+     "cannot find tensor head_norm.weight", ""),
+    (dict(partial_rotary_factor=1e30), {},
+     "rotary width 18446744073709551615 (head_dim x partial_rotary_factor) is too large", ""),
+    (dict(attention_type="hybrid", hybrid_ratio="1:0", num_hidden_layers=1,
+          gated_deltanet_config=modelgen.gdn(conv_kernel_size=0)), {},
+     "invalid short convolution layers.0.attn.conv_q.conv.weight: channels 32 and kernel size 0 "
+     "(both must be at least 1)", ""),
+    (dict(moe_config=modelgen.moe(n_routed_experts=0, num_experts_per_tok=0)), {},
+     "empty tensor for reduce", "generate"),
+    (dict(num_attention_heads=6, head_dim=8, num_key_value_heads=4), {},
+     "shape mismatch in reshape, lhs: [1, 4, 1, 3, 8], rhs: [1, 6, 3, 8]", "generate"),
+    (dict(num_key_value_heads=0), {}, "attempt to divide by zero", "generate"),
+]
+
+
+@pytest.mark.parametrize("over,edits,text,step", LOAD_ERRORS)
+def test_load_and_first_step_errors(write_model, over, edits, text, step):
+    cfg = modelgen.base_config(**over)
+    path = write_model(cfg, tensors=edited(cfg, **edits))
+    err = construct(path, cfg)
+    if step:
+        assert err is None, err
+        with pytest.raises(RuntimeError) as ei:
+            tessaline.LlmEngine(path, cfg).generate([1, 2, 3], 1)
+        err = ei.value
+    assert type(err) is RuntimeError and str(err) == text
+
+
+# Layer kinds: (attention_type, hybrid_ratio) against the simple ratio with the same 8 layers.
+@pytest.mark.parametrize("kind,ratio,same", [
+    ("hybrid", "3:1", "3:1"), ("Hybrid", "3:1", "0:1"), ("hybrid ", "3:1", "0:1"),
+    ("softmax", "1:1", "0:1"), ("hybrid", "1:0", "1:0"), ("hybrid", "", "3:1"),
+    ("hybrid", "ab", "3:1"), ("hybrid", "-1:1", "3:1"), ("hybrid", " 3:1", "3:1"),
+    ("hybrid", "2:", "2:1"), ("hybrid", "5", "5:1"), ("hybrid", "+2:+2", "2:2"),
+    ("hybrid", "2:2:7", "2:2"), ("hybrid", "++2:1", "3:1"), ("hybrid", "2: 1", "2:1"),
+    ("hybrid", f"{2**64 - 1}:1", "0:1"), ("hybrid", f"{2**64}:1", "3:1"),
+    ("hybrid", f"1:{2**64 - 1}", "0:1"),
+])
+def test_layer_kinds(write_model, kind, ratio, same):
+    file_cfg = minimal(num_hidden_layers=8, attention_type="hybrid", hybrid_ratio=same)
+    err = loads(write_model, file_cfg, minimal(num_hidden_layers=8, attention_type=kind,
+                                               hybrid_ratio=ratio))
+    assert err is None, err
+
+
 # --- loaded models: defaults and fallbacks observed through which files load --------------------
 
 _names = itertools.count()
@@ -294,6 +387,7 @@ def test_only_required_keys_give_the_defaults(write_model):
     ({"use_qk_norm": False}, {"use_qk_norm": 0}, False),
     ({"use_qk_norm": False}, {"use_qk_norm": False}, True),
     ({}, {"mlp_bias": 1, "attention_qkv_bias": 1, "attention_out_bias": 1}, True),
+    ({}, {"use_qk_norm": False}, True),  # tensors nobody asks for are ignored
     ({}, {"mlp_bias": True}, False),
     ({}, {"attention_qkv_bias": np.True_}, False),
     ({"attention_qkv_bias": True}, {"attention_qkv_bias": np.True_}, True),

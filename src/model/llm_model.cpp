@@ -189,11 +189,13 @@ void LlmModel::forward(const uint32_t* ids, size_t n, size_t seqlen_offset, KVCa
     for (size_t i = 0; i < n; ++i)
       tl::kernels::load_as_f32(table + static_cast<size_t>(ids[i]) * H * es, d, x + i * H, H);
 
-    // Rotary tables: an (S,1) x (1,R/2) product of positions and frequencies in d, which a
-    // BF16 model cannot compute. An empty chunk fails reshaping its (0, R) angle table.
-    if (d == tl::DType::BF16 && R > 0) throw tl::Error("unsupported dtype BF16 for op matmul");
+    // An empty chunk fails reshaping its (0, R) angle table, before any product is attempted
+    // (an empty product has nothing to compute, in any dtype).
     if (n == 0)
       throw tl::Error("cannot reshape tensor of 0 elements to " + tl::tuple_str({1, 1, 0, 0}, 3));
+    // Rotary tables: an (S,1) x (1,R/2) product of positions and frequencies in d, which a
+    // BF16 model cannot compute.
+    if (d == tl::DType::BF16 && R > 0) throw tl::Error("unsupported dtype BF16 for op matmul");
     // The tables are only read by attention layers whose heads are at least R wide; every
     // attention layer shares R and its head width, so either all of them read the tables or the
     // first one fails on its rotary narrow without them. Skipping them then keeps a model whose

@@ -1,5 +1,6 @@
 #include "model/llm_model.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <new>
@@ -52,6 +53,11 @@ size_t rotary_width(const Config& cfg) {
 // Above this many inverse frequencies (rotary width / 2) the tables could not be held; such a
 // configuration is refused before anything is allocated for it.
 constexpr size_t kMaxRotaryHalf = size_t{1} << 26;
+
+// The rotary tables use each position rounded to the model dtype. In F16 every position from
+// 65520 on rounds to infinity (the largest finite value is 65504), which would turn the angles,
+// and with them every logit, into NaN.
+constexpr size_t kFirstInfiniteF16Position = 65520;
 
 }  // namespace
 
@@ -223,6 +229,12 @@ void LlmModel::forward(const uint32_t* ids, size_t n, size_t seqlen_offset, KVCa
                         ", dim: 0, start: " + std::to_string(seqlen_offset) +
                         ", len:" + std::to_string(n));
     }
+    // A chunk reaching a position F16 cannot hold is refused, naming the first such position.
+    if (needs_rotary_tables_ && d == tl::DType::F16 &&
+        (n > kFirstInfiniteF16Position || seqlen_offset > kFirstInfiniteF16Position - n))
+      throw tl::Error("position " +
+                      std::to_string(std::max(seqlen_offset, kFirstInfiniteF16Position)) +
+                      " cannot be represented in F16 (largest finite F16 value is 65504)");
 
     for (size_t i = 0; i < layers.size(); ++i) {
       if (i >= cache.layers.size())

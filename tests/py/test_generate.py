@@ -307,6 +307,31 @@ def test_f16_engine_streams_like_it_generates(make_engine):
             engine.generate(PROMPT, 8, **settings)
 
 
+@pytest.mark.parametrize("mixer", ["attention", "delta"])
+def test_f16_positions_past_the_largest_f16_value(make_engine, mixer):
+    """From position 65520 on, a position rounded to F16 is infinite: a model whose attention
+    layers rotate by position refuses such a step with a clear error and keeps its caches as they
+    were; a model without them goes on."""
+    # Attention without heads still builds its rotary tables, and its prompt costs linear time.
+    over = (dict(num_attention_heads=0, num_key_value_heads=0) if mixer == "attention" else
+            dict(attention_type="hybrid", hybrid_ratio="1:0", num_attention_heads=1,
+                 num_key_value_heads=1))
+    engine, _ = make_engine(dtype="fp16", vocab_size=16, hidden_size=4, intermediate_size=4,
+                            num_hidden_layers=1, head_dim=2, max_position_embeddings=2**16, **over)
+    s = engine.streaming_generate([1] * 65515, 8, temperature=0, eos_token_id=NO_EOS)
+    got = [next(s) for _ in range(6)]  # the last step fed position 65519
+    if mixer == "delta":
+        assert len(got + list(s)) == 8
+        return
+    for _ in range(2):  # the failed step changed nothing: its retry meets the same position
+        with pytest.raises(RuntimeError) as ei:
+            next(s)
+        assert str(ei.value) == ("position 65520 cannot be represented in F16 (largest finite "
+                                 "F16 value is 65504)")
+    with pytest.raises(RuntimeError, match=r"^position 65520 cannot"):  # also inside a chunk
+        engine.generate([1] * 65521, 1)
+
+
 MEMORY_SCRIPT = r"""
 import json, mmap, os, resource, sys
 sys.path.insert(0, sys.argv[1])

@@ -1,6 +1,7 @@
-// Plain scalar double-precision references for the mixer tests, written from the layer math.
-// In F16 mode every step that the math rounds is rounded to binary16 from the exact double value;
-// in F32 mode nothing is rounded (the comparison tolerance covers f32 arithmetic).
+// Plain scalar double-precision references for the mixer tests, written independently of the
+// model code. In F16 mode every intermediate result that the layer rounds is rounded to binary16
+// from the exact double value; in F32 mode nothing is rounded (the comparison tolerance covers
+// f32 arithmetic).
 #pragma once
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-// Loading a model from a safetensors file written by the test (the weight-name scheme, fetch
+// Loading a model from a safetensors file written by the test (tensor names and shapes, fetch
 // order, error texts and their precedence, the tied head, the rotary table), the layer-kind
 // rule, and the forward pass's own behaviour: its failures, their texts, and that a failed call
 // leaves every cache entry exactly as it was.
@@ -27,7 +27,7 @@ using tl::Shape;
 
 namespace {
 
-// ---- a safetensors writer and the weight-name scheme, written from the format and the table ----
+// ---- a safetensors writer, and every tensor a configuration asks for ----------------------------
 
 struct Entry {
   std::string name;
@@ -256,7 +256,7 @@ TEST(ModelLoad, ResolveLayerTypePatterns) {
 // ---- loading
 // -------------------------------------------------------------------------------------
 
-TEST(ModelLoad, FetchesEveryTensorInTableOrder) {
+TEST(ModelLoad, FetchesEveryTensorItNeedsInOrder) {
   for (bool lm_head : {true, false}) {
     Config c = full_config();
     ModelFile f(c, lm_head, 1, "order");

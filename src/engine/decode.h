@@ -48,7 +48,8 @@ uint32_t choose_token(Engine& e, const DecodeState& st, const SamplingSettings& 
 
 // Records the chosen id: commits the pending cache step and advances the run's state (id appended,
 // offset advanced by the ids just fed, one more step, the id becomes the only pending token, the
-// generator replaced by the one the choice advanced). Cannot fail.
+// generator replaced by the one the choice advanced). Fails only for lack of memory (std::bad_alloc),
+// and then before anything changed: the pending cache step is rolled back.
 void advance(Engine& e, DecodeState& st, uint32_t id, const ChaCha12Rng& rng_after);
 
 // forward_logits + choose_token + advance.

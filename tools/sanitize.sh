@@ -37,9 +37,11 @@ if "$CXX_BIN" --version | grep -qi clang; then
 else
   PRELOAD="$(runtime libasan.so) $(runtime libubsan.so)"
 fi
-# CPython keeps its interned objects until exit by design: leak checking would report them.
+# CPython keeps its interned objects until exit by design: leak checking at exit would report
+# them. Tests that look for leaks run LeakSanitizer themselves, in child interpreters.
 export LD_PRELOAD="$PRELOAD" ASAN_OPTIONS="detect_leaks=0:$ASAN_OPTIONS"
-# Memory-growth tests skip themselves here: the sanitizer keeps freed blocks in quarantine.
+# Tells the tests they run here: resident-memory bounds say nothing while the sanitizer keeps
+# freed blocks in quarantine, and no address-space limit can apply to its shadow memory.
 export TESSALINE_SANITIZED=1
 export PYTHONPATH="$PWD/$BUILD${PYTHONPATH:+:$PYTHONPATH}" TESSALINE_TEST_BUILD="$PWD/$BUILD"
 # Refuse to test an uninstrumented module that happens to be installed elsewhere.

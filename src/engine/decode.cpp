@@ -1,5 +1,6 @@
 #include "engine/decode.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace engine {
@@ -28,6 +29,16 @@ uint32_t choose_token(Engine& e, const DecodeState& st, const SamplingSettings& 
 }
 
 void advance(Engine& e, DecodeState& st, uint32_t id, const ChaCha12Rng& rng_after) {
+  // The history's growth is the only allocation here; it happens before the commit, so a failure
+  // leaves the step uncommitted and the run exactly as it was.
+  if (st.generated.size() == st.generated.capacity()) {
+    try {
+      st.generated.reserve(std::max<size_t>(16, 2 * st.generated.capacity()));
+    } catch (...) {
+      e.cache.rollback();
+      throw;
+    }
+  }
   e.cache.commit();
   st.generated.push_back(id);
   st.seqlen_offset += st.tokens.size();

@@ -34,21 +34,22 @@ struct DecodeState {
   size_t generated_count = 0;  // steps taken
 };
 
-// Sub-steps 1-3: the forward pass over st.tokens at st.seqlen_offset; `logits` receives the last
-// position's vocab_size values as f32. On success the caches hold a pending step that the caller
-// must end with choose_token/advance (commit) or Engine::cache.rollback(). On failure (tl::Error,
-// tl::InternalFailure, std::bad_alloc) the caches are already as before the call.
+// First half of a step: the forward pass over st.tokens at st.seqlen_offset; `logits` receives
+// the last position's vocab_size values as f32. On success the caches hold a pending step that
+// the caller must end with choose_token/advance (commit) or Engine::cache.rollback(). On failure
+// (tl::Error, tl::InternalFailure, std::bad_alloc) the caches are already as before the call.
 void forward_logits(Engine& e, const DecodeState& st, std::vector<float>& logits);
 
-// Sub-steps 4-6: suppression, repetition penalty over st.generated, then the choice (sampled from
-// `rng`, the caller's copy of st.rng, when temperature > 0, else greedy). Modifies `logits`.
-// On failure the pending cache step is rolled back before the exception leaves.
+// Second half of a step: suppression, repetition penalty over st.generated, then the choice
+// (sampled from `rng`, the caller's copy of st.rng, when temperature > 0, else greedy). Modifies
+// `logits`. On failure the pending cache step is rolled back before the exception leaves.
 uint32_t choose_token(Engine& e, const DecodeState& st, const SamplingSettings& s,
                       std::vector<float>& logits, ChaCha12Rng& rng);
 
 // Records the chosen id: commits the pending cache step and advances the run's state (id appended,
 // offset advanced by the ids just fed, one more step, the id becomes the only pending token, the
-// generator replaced by the one the choice advanced). Cannot fail.
+// generator replaced by the one the choice advanced). Fails only for lack of memory (std::bad_alloc),
+// and then before anything changed: the pending cache step is rolled back.
 void advance(Engine& e, DecodeState& st, uint32_t id, const ChaCha12Rng& rng_after);
 
 // forward_logits + choose_token + advance.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 
 namespace engine::py {
 namespace {
@@ -17,13 +18,16 @@ constexpr size_t kMaxCapacityHint = size_t{1} << 16;
                              (given == 1 ? "was" : "were") + " given");
 }
 
-// Places one keyword argument; the name is compared as UTF-8 with each parameter name.
+// Places one keyword argument; the name is compared as UTF-8 with each parameter name, over its
+// whole length (a name may hold NUL characters, and then names no parameter).
 void place_keyword(const FunctionDescription& fd, PyObject* key, PyObject* value, PyObject** out) {
-  const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, nullptr) : nullptr;
+  Py_ssize_t len = 0;
+  const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &len) : nullptr;
   if (name == nullptr) PyErr_Clear();
   if (name != nullptr) {
+    const std::string_view given(name, static_cast<size_t>(len));
     for (size_t i = 0; i < fd.n_params; ++i) {
-      if (std::strcmp(name, fd.params[i]) == 0) {
+      if (given == fd.params[i]) {
         if (out[i] != nullptr) {
           raise(PyExc_TypeError,
                 std::string(fd.full_name) + " got multiple values for argument '" + name + "'");

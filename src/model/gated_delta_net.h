@@ -21,7 +21,9 @@ struct GatedDeltaNet {
   size_t num_heads = 0;                             // N
   size_t head_dim = 0;                              // D
 
-  // vb positioned at "layers.{i}.attn"; fetch order as the weight-name table gives.
+  // vb positioned at "layers.{i}.attn"; fetches conv_q, conv_k, conv_v (with short convolutions),
+  // q/k/v_proj, beta_proj, alpha_proj, g_proj, o_proj, g_norm, dt_bias, A_log in that order, so
+  // a file missing several reports the first of them.
   static GatedDeltaNet load(const Config& cfg, const tl::VarBuilder& vb);
 
   // x: T x hidden (the attn_norm output); out: T x hidden. Writes the new tails and state into

@@ -1,5 +1,6 @@
 #include "model/llm_model.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <new>
@@ -52,6 +53,11 @@ size_t rotary_width(const Config& cfg) {
 // Above this many inverse frequencies (rotary width / 2) the tables could not be held; such a
 // configuration is refused before anything is allocated for it.
 constexpr size_t kMaxRotaryHalf = size_t{1} << 26;
+
+// The rotary tables use each position rounded to the model dtype. In F16 every position from
+// 65520 on rounds to infinity (the largest finite value is 65504), which would turn the angles,
+// and with them every logit, into NaN.
+constexpr size_t kFirstInfiniteF16Position = 65520;
 
 }  // namespace
 
@@ -189,11 +195,13 @@ void LlmModel::forward(const uint32_t* ids, size_t n, size_t seqlen_offset, KVCa
     for (size_t i = 0; i < n; ++i)
       tl::kernels::load_as_f32(table + static_cast<size_t>(ids[i]) * H * es, d, x + i * H, H);
 
-    // Rotary tables: an (S,1) x (1,R/2) product of positions and frequencies in d, which a
-    // BF16 model cannot compute. An empty chunk fails reshaping its (0, R) angle table.
-    if (d == tl::DType::BF16 && R > 0) throw tl::Error("unsupported dtype BF16 for op matmul");
+    // An empty chunk fails reshaping its (0, R) angle table, before any product is attempted
+    // (an empty product has nothing to compute, in any dtype).
     if (n == 0)
       throw tl::Error("cannot reshape tensor of 0 elements to " + tl::tuple_str({1, 1, 0, 0}, 3));
+    // Rotary tables: an (S,1) x (1,R/2) product of positions and frequencies in d, which a
+    // BF16 model cannot compute.
+    if (d == tl::DType::BF16 && R > 0) throw tl::Error("unsupported dtype BF16 for op matmul");
     // The tables are only read by attention layers whose heads are at least R wide; every
     // attention layer shares R and its head width, so either all of them read the tables or the
     // first one fails on its rotary narrow without them. Skipping them then keeps a model whose
@@ -221,6 +229,12 @@ void LlmModel::forward(const uint32_t* ids, size_t n, size_t seqlen_offset, KVCa
                         ", dim: 0, start: " + std::to_string(seqlen_offset) +
                         ", len:" + std::to_string(n));
     }
+    // A chunk reaching a position F16 cannot hold is refused, naming the first such position.
+    if (needs_rotary_tables_ && d == tl::DType::F16 &&
+        (n > kFirstInfiniteF16Position || seqlen_offset > kFirstInfiniteF16Position - n))
+      throw tl::Error("position " +
+                      std::to_string(std::max(seqlen_offset, kFirstInfiniteF16Position)) +
+                      " cannot be represented in F16 (largest finite F16 value is 65504)");
 
     for (size_t i = 0; i < layers.size(); ++i) {
       if (i >= cache.layers.size())

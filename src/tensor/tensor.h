@@ -69,7 +69,8 @@ class Tensor {
   // Element values widened to f32 in row-major order (any dtype; U32/I64/U8 converted).
   std::vector<float> to_f32_vec() const;
 
-  // Raw pointer to the first element of a contiguous tensor (asserts contiguity in debug).
+  // Raw pointer to the element at the view's offset; for a contiguous tensor, all elements follow
+  // it in row-major order. Contiguity is the caller's to ensure: nothing here checks it.
   template <class T>
   T* data() {
     return reinterpret_cast<T*>(storage_->data()) + offset_;

@@ -1,4 +1,5 @@
-"""NumPy reference of the whole model, written from the layer math, for comparing logits.
+"""NumPy reference of the whole model, written independently of the C++ code, for comparing
+logits.
 
 Two modes:
 - "f32": every value in float64. The model computes in float32, so the two agree to about 1e-5
@@ -6,7 +7,7 @@ Two modes:
   cannot avoid (the float32 inverse frequencies and the float32 rotary angle product).
 - "f16": values live in float32 arrays that always hold binary16 numbers. Each elementary step
   (add, mul, div, exp, log, sqrt, ...) is computed in float32 on binary16 inputs and rounded to
-  binary16, as the model's math rounds after every step. Matrix products and sums accumulate in
+  binary16, as the model rounds after every step. Matrix products and sums accumulate in
   float64 and round once; norm statistics and mixture-of-experts routing stay in float32/float64.
 
 Usage: ref = Reference(cfg, tensors, "f32"); logits = ref.forward(ids, offset); ref.reset().

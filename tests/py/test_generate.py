@@ -2,6 +2,7 @@
 and failed steps. Token choice over whole requests: test_sampling.py."""
 from __future__ import annotations
 
+import os
 
 import pytest
 
@@ -19,6 +20,7 @@ CONFIGS = {
 PROMPT = [3, 1, 4, 1, 5, 9, 2, 6]
 EMPTY_TEXT = "cannot reshape tensor of 0 elements to (1, 1, 0, ())"
 NO_EOS = 2**32 - 1  # an end-of-sequence id no model here produces
+SANITIZED = os.environ.get("TESSALINE_SANITIZED") == "1"  # set by tools/sanitize.sh
 
 
 @pytest.fixture(params=list(CONFIGS))
@@ -72,15 +74,22 @@ def test_exhausted_streamer_never_touches_the_engine(engine):
     assert seen == [StopIteration]
 
 
-def test_empty_prompt(engine):
+@pytest.mark.parametrize("dtype", ["fp32", "bf16"])
+@pytest.mark.parametrize("layers", [2, 0])
+def test_empty_prompt(make_engine, dtype, layers):
+    """The same text in every dtype (a BF16 model, which cannot compute any step, included), also
+    without layers."""
+    engine, _ = make_engine(dtype=dtype, num_hidden_layers=layers)
     with pytest.raises(RuntimeError) as ei:
         engine.generate([], 1)
     assert str(ei.value) == EMPTY_TEXT
     s = engine.streaming_generate([], 3, temperature=0)
     for _ in range(2):  # the failed step left the streamer where it was
-        with pytest.raises(RuntimeError, match=r"^cannot reshape tensor of 0 elements"):
+        with pytest.raises(RuntimeError) as ei:
             next(s)
-    assert engine.generate([1], 1, temperature=0) != []
+        assert str(ei.value) == EMPTY_TEXT
+    if dtype == "fp32":
+        assert engine.generate([1], 1, temperature=0) != []
 
 
 def test_prompt_id_outside_vocabulary(engine):
@@ -165,27 +174,69 @@ def test_busy_engine_step_can_be_retried(any_engine):
     assert out + list(s) == plain
 
 
+@pytest.mark.parametrize("mixer", ["attention", "delta"])
+def test_f16_positions_past_the_largest_f16_value(make_engine, mixer):
+    """From position 65520 on, a position rounded to F16 is infinite: a model whose attention
+    layers rotate by position refuses such a step with a clear error and keeps its caches as they
+    were; a model without them goes on."""
+    # Attention without heads still builds its rotary tables, and its prompt costs linear time.
+    over = (dict(num_attention_heads=0, num_key_value_heads=0) if mixer == "attention" else
+            dict(attention_type="hybrid", hybrid_ratio="1:0", num_attention_heads=1,
+                 num_key_value_heads=1))
+    engine, _ = make_engine(dtype="fp16", vocab_size=16, hidden_size=4, intermediate_size=4,
+                            num_hidden_layers=1, head_dim=2, max_position_embeddings=2**16, **over)
+    s = engine.streaming_generate([1] * 65515, 8, temperature=0, eos_token_id=NO_EOS)
+    got = [next(s) for _ in range(6)]  # the last step fed position 65519
+    if mixer == "delta":
+        assert len(got + list(s)) == 8
+        return
+    for _ in range(2):  # the failed step changed nothing: its retry meets the same position
+        with pytest.raises(RuntimeError) as ei:
+            next(s)
+        assert str(ei.value) == ("position 65520 cannot be represented in F16 (largest finite "
+                                 "F16 value is 65504)")
+    with pytest.raises(RuntimeError, match=r"^position 65520 cannot"):  # also inside a chunk
+        engine.generate([1] * 65521, 1)
+
+
 MEMORY_SCRIPT = r"""
-import json, os, resource, sys, types
+import json, mmap, os, resource, sys
 sys.path.insert(0, sys.argv[1])
 import tessaline
-path = sys.argv[2]
-cfg = json.loads(sys.argv[3])
+path, cfg, n, margin = sys.argv[2], json.loads(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5])
 kw = dict(temperature=0.9, top_p=0.95, seed=3, eos_token_id=2**32 - 1)
 # The reference run uses an engine of its own: buffers keep their capacity, so a run on the same
-# engine would never need to grow them again.
-expected = tessaline.LlmEngine(path, cfg).generate([1, 2, 3], 400, **kw)
-s = tessaline.LlmEngine(path, cfg).streaming_generate([1, 2, 3], 400, **kw)
+# engine would never need to grow them again. Its steps split work over threads, so the worker
+# threads (and their stacks) exist before any limit is set.
+expected = tessaline.LlmEngine(path, cfg).generate([1, 2, 3], n, **kw)
+threads = len(os.listdir("/proc/self/task"))
+s = tessaline.LlmEngine(path, cfg).streaming_generate([1, 2, 3], n, **kw)
+got, failed_at, bad_margin = [None] * n, [], []  # no list growth while limited
+got[0], k = next(s), 1  # the prompt step runs unlimited (it uses the BLAS library)
+# The address-space size is read unbuffered into a buffer allocated once: a buffered read would
+# map (and then free) a buffer of its own at the measuring point, headroom the limit never sees.
+fd, buf = os.open("/proc/self/statm", os.O_RDONLY), bytearray(256)
 page = os.sysconf("SC_PAGE_SIZE")
 soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-got, failed_at = [next(s)], []  # the prompt step runs unlimited (it uses the BLAS library)
+
+
+def fits(size):
+    try:
+        mmap.mmap(-1, size).close()
+        return True
+    except OSError:
+        return False
+
+
 while True:
-    with open("/proc/self/statm") as f:
-        vm = int(f.read().split()[0]) * page
-    retry = bool(failed_at) and failed_at[-1] == len(got)
-    if not retry:  # no new address space: any step that must grow a buffer fails
-        resource.setrlimit(resource.RLIMIT_AS, (vm, hard))
-    tok = None
+    retry = bool(failed_at) and failed_at[-1] == k
+    if not retry:  # room for `margin` more bytes: a step whose buffers grow by more fails
+        used = os.preadv(fd, [buf], 0)
+        limit = int(bytes(buf[:used]).split()[0]) * page + margin
+        resource.setrlimit(resource.RLIMIT_AS, (limit, hard))
+        # The margin holds what the limit was set for, give or take one allocator arena.
+        if not fits(margin - (3 << 19)) or fits(margin + (3 << 19)):
+            bad_margin.append(k)
     try:
         tok = next(s)
         status = 0
@@ -198,10 +249,11 @@ while True:
     if status == 2:
         break
     if status == 1:
-        failed_at.append(len(got))
+        failed_at.append(k)
     else:
-        got.append(tok)
-print(json.dumps({"same": got == expected, "failed_at": failed_at, "n": len(got)}))
+        got[k], k = tok, k + 1
+print(json.dumps({"same": got == expected, "failed_at": failed_at, "n": k, "threads": threads,
+                  "bad_margin": bad_margin}))
 """
 
 
@@ -215,19 +267,29 @@ def test_steps_failing_for_lack_of_memory_can_be_retried(write_model):
     import subprocess
     import sys
 
-    if os.environ.get("TESSALINE_SANITIZED"):
-        pytest.skip("the sanitizer's allocator reserves its address space up front")
+    if SANITIZED:
+        pytest.skip("the sanitizer reserves its address space up front: no limit can apply")
+    # A delta-rule layer, then an attention layer whose key and value rows are 16 KiB each: its
+    # cache buffers double at 49, 97, 193 and 385 positions, needing 2.25 to 18 MiB more address
+    # space, past the 2 MiB margin; a step that grows nothing needs far less than the margin.
+    n, margin = 400, 2 << 20
     cfg = modelgen.base_config(vocab_size=300, hidden_size=64, intermediate_size=96,
-                               num_hidden_layers=4, attention_type="hybrid", hybrid_ratio="1:1",
-                               max_position_embeddings=1024)
+                               num_hidden_layers=2, attention_type="hybrid", hybrid_ratio="1:1",
+                               hybrid_softmax_num_heads=16, hybrid_softmax_num_kv_heads=16,
+                               hybrid_softmax_head_dim=256, max_position_embeddings=1024)
     path = write_model(cfg)
-    # Large allocations straight from the system, so every buffer growth needs new address space.
-    env = dict(os.environ, OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1",
-               MALLOC_MMAP_THRESHOLD_="4096", MALLOC_TRIM_THRESHOLD_="0", MALLOC_TOP_PAD_="0")
+    # Blocks of a page or more come straight from the system, so every buffer growth needs new
+    # address space. Small blocks come from a heap that keeps up to 256 KiB free at its top: the
+    # thread runtime's per-region block (whose failure aborts the process) is then taken from
+    # there again instead of growing the heap under the limit.
+    env = dict(os.environ, OMP_NUM_THREADS="2", OPENBLAS_NUM_THREADS="1",
+               MALLOC_MMAP_THRESHOLD_="4096", MALLOC_TRIM_THRESHOLD_=str(256 << 10),
+               MALLOC_TOP_PAD_="0")
     mod_dir = os.path.dirname(tessaline.__file__)
-    r = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT, mod_dir, path, json.dumps(cfg)],
-                       env=env, capture_output=True, text=True, timeout=300)
+    r = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT, mod_dir, path, json.dumps(cfg),
+                        str(n), str(margin)], env=env, capture_output=True, text=True, timeout=300)
     assert r.returncode == 0, r.stderr[-2000:]
     out = json.loads(r.stdout.strip().splitlines()[-1])
-    assert len(out["failed_at"]) >= 2 and out["n"] == 400, out
+    assert out["threads"] > 1 and out["bad_margin"] == [], out
+    assert len(out["failed_at"]) >= 2 and out["n"] == n, out
     assert out["same"], out

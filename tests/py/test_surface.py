@@ -104,6 +104,10 @@ BINDING_CASES = [
     (tuple(range(11)), {}, "{f} takes from 2 to 10 positional arguments but 11 were given"),
     (([1], 1), {"bogus": 1}, "{f} got an unexpected keyword argument 'bogus'"),
     (([1], 1), {"input_ids": [1]}, "{f} got multiple values for argument 'input_ids'"),
+    # Names are compared whole: one holding a NUL names no parameter, not its prefix.
+    (([1],), {"max_new_tokens\0x": 4},
+     "{f} got an unexpected keyword argument 'max_new_tokens\0x'"),
+    (([5], 1), {"input_ids\0": [5]}, "{f} got an unexpected keyword argument 'input_ids\0'"),
     # The first offending keyword wins, and binding comes before any conversion.
     (("not ids", None), {"zzz": 1, "input_ids": 2}, "{f} got an unexpected keyword argument 'zzz'"),
     # Too many positionals is reported before keyword problems.
@@ -131,6 +135,8 @@ def test_binding_errors(engine, method, args, kwargs, text):
      "LlmEngine.__new__() got multiple values for argument 'weights_path'"),
     (("p", {}), {"dtype": "fp16", "path": 1},
      "LlmEngine.__new__() got an unexpected keyword argument 'path'"),
+    (("p", {}), {"dtype\0junk": "fp16"},
+     "LlmEngine.__new__() got an unexpected keyword argument 'dtype\0junk'"),
     ((), {"config_dict": {}}, "LlmEngine.__new__() missing 1 required positional argument: "
                               "'weights_path'"),
 ])

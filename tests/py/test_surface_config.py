@@ -120,6 +120,15 @@ STOP_CASES = [
     # A lookup that raises ends construction with that exception.
     (colliding("vocab_size", MINIMAL), LookupError, "compare vocab_size"),
     (colliding("rope_theta", MINIMAL), LookupError, "compare rope_theta"),
+    # Head counts of the wrong type stop construction, keeping the conversion's error as cause.
+    (minimal(num_key_value_heads=None), RuntimeError, "num_key_value_heads must be an unsigned "
+     "integer: 'NoneType' object cannot be interpreted as an integer"),
+    (minimal(num_key_value_heads=-1), RuntimeError,
+     "num_key_value_heads must be an unsigned integer: can't convert negative int to unsigned"),
+    (minimal(head_dim=8.0), RuntimeError,
+     "head_dim must be an unsigned integer: 'float' object cannot be interpreted as an integer"),
+    (minimal(head_dim="8"), RuntimeError,
+     "head_dim must be an unsigned integer: 'str' object cannot be interpreted as an integer"),
 ]
 
 
@@ -130,16 +139,7 @@ def test_construction_stops(missing_path, cfg, exc, text, device):
     err = construct(missing_path, cfg, device=device)
     assert type(err) is exc, err
     assert str(err) == text
-
-
-@pytest.mark.parametrize("key,value", [
-    ("num_key_value_heads", None), ("num_key_value_heads", -1), ("head_dim", 8.0),
-    ("head_dim", "8"),
-])
-def test_wrongly_typed_head_counts_stop_construction(missing_path, key, value):
-    err = construct(missing_path, minimal(**{key: value}))
-    assert type(err) is RuntimeError and key in str(err)
-    assert err.__cause__ is not None  # the conversion's own error stays attached
+    assert ("must be an unsigned integer" in text) == (err.__cause__ is not None)
 
 
 PASS_CASES = [

@@ -19,6 +19,7 @@ CONFIGS = {
     "gated": dict(attention_type="hybrid", hybrid_ratio="1:1", hybrid_softmax_gated=True,
                   gated_deltanet_config=modelgen.gdn(conv_bias=True), use_qk_norm=False),
     "tie": dict(lm_head_bias=True),
+    "flat": dict(vocab_size=5000, lm_head_bias=True),  # logits = the head's bias, five levels
 }
 # (model, dtype, max_new_tokens, settings); eos_token_id is NO_EOS unless given.
 CASES = [
@@ -50,21 +51,30 @@ CASES = [
     ("tie", "fp32", 40, dict(temperature=0, repetition_penalty=1.0001)),
     ("tie", "fp32", 40, dict(temperature=0, repetition_penalty=1.00009)),
     ("tie", "fp32", 40, dict(top_p=0.5, seed=1, suppress_tokens=sorted(set(range(V)) - set(TIE)))),
+    # Thousands of equal probabilities: which of them a cut keeps (the lower ids), whether the
+    # ranking is short (top_k) or covers most of the vocabulary (top_p).
+    ("flat", "fp32", 24, dict(top_k=3, seed=21)),
+    ("flat", "fp32", 24, dict(top_p=0.9, seed=22)),
+    ("flat", "fp32", 24, dict(top_k=3000, top_p=0.5, temperature=0.7, seed=23)),
 ]
 
 
-def tied_weights(cfg):
+def weights(name, cfg):
     tensors = modelgen.random_weights(cfg, tied=False)
     tensors["embed_tokens.weight"] *= np.float32(0.2)
-    tensors["lm_head.weight"][TIE[1]] = tensors["lm_head.weight"][TIE[0]]
-    tensors["lm_head.bias"][list(TIE)] = 8.0
+    if name == "tie":
+        tensors["lm_head.weight"][TIE[1]] = tensors["lm_head.weight"][TIE[0]]
+        tensors["lm_head.bias"][list(TIE)] = 8.0
+    elif name == "flat":
+        tensors["lm_head.weight"][:] = 0
+        tensors["lm_head.bias"] = np.arange(cfg["vocab_size"], dtype=np.float32) * 7 % 5 * 0.25
     return tensors
 
 
 @pytest.mark.parametrize("name,dtype,n,settings", CASES)
 def test_sampled_ids_match_reference(sampled, name, dtype, n, settings):
     cfg = modelgen.base_config(**CONFIGS[name])
-    engine, expect = sampled(cfg, dtype, tied_weights(cfg) if name == "tie" else None)
+    engine, expect = sampled(cfg, dtype, weights(name, cfg))
     settings = dict(dict(eos_token_id=NO_EOS), **settings)
     if name == "tie":
         logits = expect.forward(PROMPT, 0)

@@ -11,8 +11,8 @@
 //   --threads: thread counts to measure (default 1, 2 and all);
 //   --busy: start N processes that spin for the whole run (other users' work on a shared
 //   machine; the figures then show how the pool copes with cores it does not get).
-// OpenBLAS's own threaded sgemm, for comparison with the GEMM rows, is tools/bench_sgemm_ref.c
-// (a separate program: the threaded and the serial OpenBLAS cannot share a process).
+// The GEMM rows show OpenBLAS's own threaded sgemm of the whole product beside ours.
+#include <cblas.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -297,7 +297,7 @@ int main(int argc, char** argv) {
   // ---- GEMM ----
   {
     std::printf("\nGEMM Y = X W^T, X %zu rows, GFLOP/s\n", Mg);
-    std::printf("  threads      K      N   F32 ours  F16 ours\n");
+    std::printf("  threads      K      N   F32 ours  F16 ours  OpenBLAS threaded F32\n");
     for (int threads : thread_counts) {
       par::set_num_threads(threads);
       for (auto [Kg, Ng] : gemm_shapes) {
@@ -307,8 +307,15 @@ int main(int argc, char** argv) {
             r, [&] { k::matmul_xwt(X.data(), Mg, Kg, g32.p, tl::DType::F32, Ng, Y.data()); });
         const double t16 = best_time(
             r, [&] { k::matmul_xwt(X.data(), Mg, Kg, g16.p, tl::DType::F16, Ng, Y.data()); });
-        std::printf("  %7d %6zu %6zu %9.1f %9.1f\n", threads, Kg, Ng, flop / t32 / 1e9,
-                    flop / t16 / 1e9);
+        const int blas_threads = openblas_get_num_threads();
+        openblas_set_num_threads(threads);
+        const double tb = best_time(r, [&] {
+          cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, (int)Mg, (int)Ng, (int)Kg, 1.0f,
+                      X.data(), (int)Kg, g32.p, (int)Kg, 0.0f, Y.data(), (int)Ng);
+        });
+        openblas_set_num_threads(blas_threads);
+        std::printf("  %7d %6zu %6zu %9.1f %9.1f %9.1f\n", threads, Kg, Ng, flop / t32 / 1e9,
+                    flop / t16 / 1e9, flop / tb / 1e9);
       }
     }
   }

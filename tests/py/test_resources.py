@@ -193,6 +193,39 @@ def release_main(folder, cycles):
                       "live": live()}))
 
 
+# --- child: what a reset gives back -------------------------------------------------------------
+
+def reset_config():
+    """Two attention layers whose cache dominates what a long prompt leaves behind, and two
+    delta-rule layers with their states."""
+    return modelgen.base_config(
+        vocab_size=256, hidden_size=64, intermediate_size=64, num_hidden_layers=4,
+        num_attention_heads=4, num_key_value_heads=4, head_dim=128, attention_type="hybrid",
+        hybrid_ratio="1:1", max_position_embeddings=2048)
+
+
+def reset_main(folder, tokens):
+    cfg = reset_config()
+    path = os.path.join(folder, "reset.safetensors")
+    write(path, cfg)
+    e = tessaline.LlmEngine(path, cfg)
+    long_prompt = [i % cfg["vocab_size"] for i in range(tokens)]
+    # Once through first: threads started, the matrix library's own buffers touched. The base
+    # holds a short run's cache.
+    e.generate(long_prompt, 2, temperature=0)
+    e.generate(PROMPT, 4, temperature=0)
+    gc.collect()
+    base = rss()
+    e.generate(long_prompt, 2, temperature=0)
+    held = rss()
+    e.generate(PROMPT, 4, temperature=0)  # its own reset gives the long run's memory back
+    restarted = rss()
+    e.generate(long_prompt, 2, temperature=0)
+    e.clear_kv_cache()
+    gc.collect()
+    print(json.dumps({"base": base, "held": held, "restarted": restarted, "cleared": rss()}))
+
+
 def run_child(args, timeout=120):
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(
@@ -236,6 +269,21 @@ def test_engines_and_streamers_released_in_any_order_give_memory_back(tmp_path):
     assert len(out["ids"]) == 3
     # Dropped on another thread, a streamer keeps its engine and the weights stay.
     assert out["kept"] - out["released"] > w // 2, out
+
+
+@pytest.mark.skipif(ASAN or os.environ.get("TESSALINE_SANITIZED") == "1",
+                    reason="the sanitizer's allocator keeps freed memory in quarantine")
+def test_reset_gives_back_cache_and_long_prompt_buffers(tmp_path):
+    tokens = 1500  # beyond the 512 tokens whose working buffers stay allocated between calls
+    out = run_child(["reset", tmp_path, tokens])
+    cfg = reset_config()
+    # Keys and values of the two attention layers in F32 after the prompt and one more token.
+    cache = 2 * 2 * (tokens + 1) * cfg["num_key_value_heads"] * cfg["head_dim"] * 4
+    assert out["held"] - out["base"] > cache * 3 // 4, out  # the measurement sees the cache
+    # After the reset that starts generate, and after clear_kv_cache, the cache and the long
+    # prompt's working buffers are gone: what stays is far below the cache alone.
+    assert out["restarted"] - out["base"] < cache // 4, out
+    assert out["cleared"] - out["base"] < cache // 4, out
 
 
 # --- in process: exact live counts --------------------------------------------------------------
@@ -306,4 +354,4 @@ def test_streamer_outliving_its_engine_reference_keeps_working(model):
 
 if __name__ == "__main__":
     mode, folder, n = sys.argv[1], sys.argv[2], int(sys.argv[3])
-    (loops_main if mode == "loops" else release_main)(folder, n)
+    {"loops": loops_main, "release": release_main, "reset": reset_main}[mode](folder, n)

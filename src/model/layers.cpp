@@ -5,6 +5,7 @@
 
 #include "tensor/half.h"
 #include "tensor/kernels.h"
+#include "tensor/parallel.h"
 
 namespace model {
 
@@ -122,32 +123,41 @@ void Mlp::forward(const float* x, size_t T, float* y, MlpScratch& scratch) const
 
 namespace {
 
-// x[i] = silu(x[i]), then times u[i] when u is given, every step rounded in d.
+// Work of one element of silu_block in comparable element steps (an exponential, a division).
+constexpr size_t kSiluWork = 8;
+
+// Elements i0 .. i0+m-1 of silu_block.
+void silu_chunk(float* xb, const float* ub, size_t m, tl::DType d) {
+  if (d == tl::DType::F32) {
+    for (size_t i = 0; i < m; ++i) xb[i] = xb[i] / (1.0f + expf(-xb[i]));
+    if (ub)
+      for (size_t i = 0; i < m; ++i) xb[i] = xb[i] * ub[i];
+    return;
+  }
+  // One pass over the block per rounded step: exp(-x), 1 + e, x / den, (* u).
+  float t[kChunk];
+  for (size_t i = 0; i < m; ++i) t[i] = expf(-xb[i]);
+  tl::kernels::round_to_dtype(t, m, d);
+  for (size_t i = 0; i < m; ++i) t[i] = 1.0f + t[i];
+  tl::kernels::round_to_dtype(t, m, d);
+  for (size_t i = 0; i < m; ++i) xb[i] = xb[i] / t[i];
+  tl::kernels::round_to_dtype(xb, m, d);
+  if (ub) {
+    for (size_t i = 0; i < m; ++i) xb[i] = xb[i] * ub[i];
+    tl::kernels::round_to_dtype(xb, m, d);
+  }
+}
+
+// x[i] = silu(x[i]), then times u[i] when u is given, every step rounded in d; in blocks of
+// kChunk elements.
 void silu_block(float* x, const float* u, size_t n, tl::DType d) {
   const size_t blocks = (n + kChunk - 1) / kChunk;
-#pragma omp parallel for schedule(static) if (n >= (size_t{1} << 16))
-  for (size_t blk = 0; blk < blocks; ++blk) {
-    const size_t i0 = blk * kChunk, m = std::min(kChunk, n - i0);
-    float* xb = x + i0;
-    if (d == tl::DType::F32) {
-      for (size_t i = 0; i < m; ++i) xb[i] = xb[i] / (1.0f + expf(-xb[i]));
-      if (u)
-        for (size_t i = 0; i < m; ++i) xb[i] = xb[i] * u[i0 + i];
-      continue;
+  tl::parallel::for_ranges(blocks, kChunk * kSiluWork, [&](size_t b0, size_t b1) {
+    for (size_t blk = b0; blk < b1; ++blk) {
+      const size_t i0 = blk * kChunk;
+      silu_chunk(x + i0, u ? u + i0 : nullptr, std::min(kChunk, n - i0), d);
     }
-    // One pass over the block per rounded step: exp(-x), 1 + e, x / den, (* u).
-    float t[kChunk];
-    for (size_t i = 0; i < m; ++i) t[i] = expf(-xb[i]);
-    tl::kernels::round_to_dtype(t, m, d);
-    for (size_t i = 0; i < m; ++i) t[i] = 1.0f + t[i];
-    tl::kernels::round_to_dtype(t, m, d);
-    for (size_t i = 0; i < m; ++i) xb[i] = xb[i] / t[i];
-    tl::kernels::round_to_dtype(xb, m, d);
-    if (u) {
-      for (size_t i = 0; i < m; ++i) xb[i] = xb[i] * u[i0 + i];
-      tl::kernels::round_to_dtype(xb, m, d);
-    }
-  }
+  });
 }
 
 }  // namespace

@@ -153,7 +153,7 @@ void GatedDeltaNet::forward(const float* x, size_t T, LayerCache& entry, DeltaNe
   linear_forward(g_proj, x, T, g);
   linear_forward(beta_proj, x, T, beta);
   linear_forward(alpha_proj, x, T, decay);
-  for (size_t i = 0; i < T * N; ++i) beta[i] = sigmoid_d(beta[i], d);
+  sigmoid_inplace(beta, T * N, d);
 
   // The pending step goes to buffer w; buffer `cur` (the committed state) is only read.
   const int w = 1 - entry.cur;

@@ -79,6 +79,16 @@ float sigmoid_d(float v, tl::DType d);
 // g[i] = round(silu_d(g[i]) * u[i]), and x[i] = silu_d(x[i]).
 void silu_mul(float* g, const float* u, size_t n, tl::DType d);
 void silu_inplace(float* x, size_t n, tl::DType d);
+// x[i] = sigmoid_d(x[i]); and o[i] = round(o[i] * sigmoid_d(g[i])).
+void sigmoid_inplace(float* x, size_t n, tl::DType d);
+void sigmoid_mul(float* o, const float* g, size_t n, tl::DType d);
+
+// Softmax over the first n entries of one row, in d: max (the first element unless a later one is
+// larger, so a leading NaN propagates), x - max, exp, a sum, then division. The sum accumulates
+// wider than d and is rounded once: rounding every partial sum in F16 would drop every term below
+// half a unit of the running total (at 2048 keys each exp <= 1 is lost). Entries n .. row_len-1
+// are masked (minus infinity) and are set to exact zeros.
+void softmax_row(float* s, size_t n, size_t row_len, tl::DType d);
 
 // Rotary tables for S positions starting at `offset` (positions as u32, converted to d first):
 // cos and sin, each S x R in d, columns k and k + R/2 equal. inv_freq has R/2 f32 values.

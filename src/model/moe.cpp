@@ -29,20 +29,6 @@ void accumulate_weighted(float* acc, float* y, float w, size_t H, tl::DType d) {
   tl::kernels::round_to_dtype(acc, H, d);
 }
 
-// Softmax over one row in f32: the maximum starts at element 0 and is replaced by any larger
-// element (a NaN at element 0 therefore wins and later NaNs are skipped), then exp(x - max) / sum.
-void softmax_row(float* p, size_t E) {
-  float mx = p[0];
-  for (size_t i = 1; i < E; ++i)
-    if (mx < p[i]) mx = p[i];
-  float sum = 0.0f;
-  for (size_t i = 0; i < E; ++i) {
-    p[i] = expf(p[i] - mx);
-    sum += p[i];
-  }
-  for (size_t i = 0; i < E; ++i) p[i] /= sum;
-}
-
 }  // namespace
 
 void topk_2d(const float* probs, size_t n, size_t E, size_t k, float* weights, uint32_t* ids) {
@@ -105,7 +91,7 @@ void MoE::forward(const float* x, size_t n, float* out, MoEScratch& scratch) con
     tl::kernels::matmul_xwt(x, n, H, gate.data<uint8_t>(), d, E, probs);
   }
   if (E == 0) throw tl::Error("empty tensor for reduce");  // the softmax's max over no experts
-  for (size_t t = 0; t < n; ++t) softmax_row(probs + t * E, E);
+  for (size_t t = 0; t < n; ++t) softmax_row(probs + t * E, E, E, tl::DType::F32);
 
   // Selection, then renormalisation (k >= 2 only) and scaling (always), in f32. More experts per
   // token than there are is refused before the (n, k) buffers are sized from k: a configured k

@@ -87,7 +87,8 @@ void MlpScratch::trim() {
 }
 
 void AttentionScratch::trim() {
-  for (ScratchBuffer* b : {&qp, &k, &v, &q, &gate, &scores, &o, &acc, &tiles}) b->trim();
+  for (ScratchBuffer* b : {&qp, &k, &v, &q, &gate, &scores, &o, &acc, &keys, &values, &tiles})
+    b->trim();
 }
 
 void DeltaNetScratch::trim() {

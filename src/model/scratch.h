@@ -93,7 +93,10 @@ struct AttentionScratch {
   ScratchBuffer scores;  // decode: (Hq, T) scores, then probabilities
   ScratchBuffer o;       // (S, Hq, D) attention output before the gate and o_proj
   ScratchBuffer acc;     // decode: (parts, Hq, D) partial sums of p . v per share of positions
-  ScratchBuffer tiles;   // prompt: per work block, widened key/value tiles, scores and sums
+  ScratchBuffer keys;    // prompt: (Hkv, T, D) cached keys widened to f32
+  ScratchBuffer values;  // prompt: (Hkv, T, D) cached values widened, transposed per key block
+  ScratchBuffer tiles;   // prompt: per worker, a tile's queries, scores, sums and outputs
+  // (F16 prompts reuse `scores` as (workers, rows, T): each tile's rows over every visible key.)
   void trim();
 };
 

@@ -192,7 +192,7 @@ int main(int argc, char** argv) {
            {&l.q_proj, &l.k_proj, &l.v_proj, &l.beta_proj, &l.alpha_proj, &l.g_proj, &l.o_proj})
         p->weight = clone(p->weight);
     std::vector<model::LayerCache> caches(L);
-    model::Workspace ws;
+    model::DeltaNetScratch ws;
     std::vector<float> x = random_vec(rng, H, 1.0f), out(H);
     tl::kernels::round_to_dtype(x.data(), H, d);
     size_t step = 0;
@@ -255,7 +255,7 @@ int main(int argc, char** argv) {
       m.n_routed_experts = E;
       m.norm_topk_prob = true;
     }
-    model::Workspace ws;
+    model::MoEScratch ws;
     // Different inputs from step to step, so that the chosen experts change.
     const size_t X = 16;
     std::vector<float> xs = random_vec(rng, X * H, 1.0f), out(H);
@@ -272,7 +272,7 @@ int main(int argc, char** argv) {
     const auto [t, te] = median_pair(std::max<int>(reps, 2 * X), decode, [&] {
       const size_t s = step + L / 2;
       for (size_t j = 0; j < k; ++j)
-        layers[s % L].experts[(s * 13 + j * 7) % E].forward(xs.data(), 1, y.data(), ws);
+        layers[s % L].experts[(s * 13 + j * 7) % E].forward(xs.data(), 1, y.data(), ws.expert.mlp);
     });
     std::printf("  %zu expert MLPs alone: %8.1f us, %.1f GB/s\n", k, te * 1e6,
                 (double)k * 3 * H * I * tl::dtype_size(d) / te / 1e9);

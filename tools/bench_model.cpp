@@ -104,19 +104,19 @@ int bench_attention(tl::DType d, double bw) {
     e.kv_heads = Hkv;
     e.kv_head_dim = D;
     e.kv_len = e.kv_pending = T0;
-    e.keys.resize(T0 * Hkv * D * tl::dtype_size(d));
-    e.values.resize(e.keys.size());
+    e.keys.reserve(T0 * Hkv * D * tl::dtype_size(d));
+    e.values.reserve(T0 * Hkv * D * tl::dtype_size(d));
     for (float& v : kv) v = rng.uni(1.0f);
-    tl::kernels::store_as(kv.data(), e.keys.data(), d, kv.size());
+    tl::kernels::store_as(kv.data(), e.keys.bytes(), d, kv.size());
     for (float& v : kv) v = rng.uni(1.0f);
-    tl::kernels::store_as(kv.data(), e.values.data(), d, kv.size());
+    tl::kernels::store_as(kv.data(), e.values.bytes(), d, kv.size());
   }
   std::vector<float> inv(D / 2);
   for (size_t j = 0; j < D / 2; ++j) inv[j] = 1.0f / powf(1e6f, 2.0f * j / D);
 
   std::vector<float> x(T0 * H), out(T0 * H), cos(T0 * D), sin(T0 * D);
   for (float& v : x) v = tl::round_f16(rng.uni(1.0f));
-  model::Workspace ws;
+  model::AttentionScratch ws;
   // A 1024-token prompt through one fresh layer.
   {
     model::LayerCache fresh;

@@ -20,8 +20,8 @@ namespace {
 // Softmax over the first `n` entries of one score row, in d: max (first element wins unless a
 // later one is larger, so a leading NaN propagates), x - max, exp, a sum, then division. The sum
 // accumulates in f32 and is rounded once to d: rounding every partial sum in F16 would drop every
-// term below half a unit of the running total (at 2048 keys each exp <= 1 is lost). Entries n.. are masked
-// (minus infinity) and come out as exact zeros; they are written only when `row_len` > n.
+// term below half a unit of the running total (at 2048 keys each exp <= 1 is lost). Entries n.. are
+// masked (minus infinity) and come out as exact zeros; they are written only when `row_len` > n.
 void softmax_row(float* s, size_t n, size_t row_len, tl::DType d) {
   float m = s[0];
   for (size_t j = 1; j < n; ++j)
@@ -108,15 +108,16 @@ Attention Attention::load(const Config& cfg, const tl::VarBuilder& vb, size_t nu
 }
 
 void Attention::forward(const float* x, size_t S, const float* cos, const float* sin,
-                        size_t seqlen_offset, LayerCache& entry, Workspace& ws, float* out) const {
+                        size_t seqlen_offset, LayerCache& entry, AttentionScratch& scratch,
+                        float* out) const {
   const tl::DType d = q_proj.dtype();
   const size_t Hq = num_heads, Hkv = num_kv_heads, D = head_dim, R = rotary_dim;
   const size_t qw = gated ? 2 * D : D;  // q_proj outputs per head
 
   // Projections: qp (S, Hq, qw), k and v (S, Hkv, D), each rounded in d.
-  float* qp = ws.get(4, S * Hq * qw);
-  float* k = ws.get(5, S * Hkv * D);
-  float* v = ws.get(6, S * Hkv * D);
+  float* qp = scratch.qp.get(S, mul_or_throw(Hq, qw));
+  float* k = scratch.k.get(S, mul_or_throw(Hkv, D));
+  float* v = scratch.v.get(S, Hkv * D);
   linear_forward(q_proj, x, S, qp);
   linear_forward(k_proj, x, S, k);
   linear_forward(v_proj, x, S, v);
@@ -125,8 +126,8 @@ void Attention::forward(const float* x, size_t S, const float* cos, const float*
   float* q = qp;
   float* gate = nullptr;
   if (gated && D > 0) {  // zero-width heads have nothing to split (and any head count)
-    q = ws.get(7, S * Hq * D);
-    gate = ws.get(8, S * Hq * D);
+    q = scratch.q.get(S, Hq * D);
+    gate = scratch.gate.get(S, Hq * D);
     for (size_t r = 0; r < S * Hq; ++r) {
       std::memcpy(q + r * D, qp + r * qw, D * sizeof(float));
       std::memcpy(gate + r * D, qp + r * qw + D, D * sizeof(float));
@@ -178,27 +179,25 @@ void Attention::forward(const float* x, size_t S, const float* cos, const float*
   const size_t row_elems = Hkv * D;
   const size_t row_bytes = mul_or_throw(row_elems, es);
   const size_t need = mul_or_throw(T, row_bytes);
-  for (std::vector<uint8_t>* buf : {&entry.keys, &entry.values}) {
-    if (buf->capacity() < need) buf->reserve(std::max(need, 2 * buf->capacity()));
-    if (buf->size() < need) buf->resize(need);
-  }
-  tl::kernels::store_as(k, entry.keys.data() + L * row_bytes, d, S * row_elems);
-  tl::kernels::store_as(v, entry.values.data() + L * row_bytes, d, S * row_elems);
+  entry.keys.reserve(need, L * row_bytes);  // the committed rows move with a regrown block
+  entry.values.reserve(need, L * row_bytes);
+  tl::kernels::store_as(k, entry.keys.bytes() + L * row_bytes, d, S * row_elems);
+  tl::kernels::store_as(v, entry.values.bytes() + L * row_bytes, d, S * row_elems);
   entry.kv_dtype = d;
   entry.kv_heads = Hkv;
   entry.kv_head_dim = D;
   entry.kv_pending = T;
 
-  const uint8_t* K = entry.keys.data();
-  const uint8_t* V = entry.values.data();
+  const uint8_t* K = entry.keys.bytes();
+  const uint8_t* V = entry.values.bytes();
   const float scale = const_in(1.0 / std::sqrt(static_cast<double>(D)), d);  // 1/sqrt(D)
-  float* o = ws.get(10, S * Hq * D);  // (S, Hq, D)
+  float* o = scratch.o.get(S, Hq * D);  // (S, Hq, D)
 
   if (Hq > 0 && D > 0) {
     if (S == 1) {
       // One query row over all T keys: scores for every head, softmax, then p . v. Both passes
       // read each cached row once; query head h reads kv head h / n_rep.
-      float* sc = ws.get(9, Hq * T);  // (Hq, T)
+      float* sc = scratch.scores.get(T, Hq);  // (Hq, T)
       const int nt = tl::kernels::num_threads();
       const bool par = T * row_elems >= (1u << 15) && nt > 1;
 #pragma omp parallel for schedule(static) if (par)
@@ -214,7 +213,7 @@ void Attention::forward(const float* x, size_t S, const float* cos, const float*
       }
       // Partial sums per thread over a static split of positions, then a fixed-order reduction.
       const size_t parts = par ? static_cast<size_t>(nt) : 1;
-      float* acc = ws.get(11, parts * Hq * D);
+      float* acc = scratch.acc.get(parts, Hq * D);
       std::fill(acc, acc + parts * Hq * D, 0.0f);
 #pragma omp parallel num_threads(static_cast <int>(parts)) if (par)
       {
@@ -237,13 +236,14 @@ void Attention::forward(const float* x, size_t S, const float* cos, const float*
       // A chunk of S >= 2 rows: per kv head, matrix products over its n_rep query heads stacked
       // as rows (head-major), in blocks of query positions so the score block stays bounded.
       // Row i (absolute position L + i) sees keys 0..L+i.
-      float* Kg = ws.get(11, T * D);          // (T, D) keys of kv head g, widened
-      float* VgT = ws.get(12, D * T);         // (D, T) values of kv head g, widened and transposed
+      float* Kg = scratch.acc.get(T, D);      // (T, D) keys of kv head g, widened
+      float* VgT = scratch.scores.get(T, D);  // (D, T) values of kv head g, widened, transposed
       const size_t budget = size_t{1} << 22;  // floats per score block
       const size_t blk = std::max<size_t>(1, std::min(S, budget / std::max<size_t>(1, n_rep * T)));
-      float* Qg = ws.get(13, n_rep * blk * D + n_rep * blk * D);
+      // Per block: queries (n_rep * blk, D), outputs (n_rep * blk, D), scores (n_rep * blk, T).
+      float* Qg = scratch.tiles.get(n_rep * blk, 2 * D + T);
       float* Og = Qg + n_rep * blk * D;
-      float* sc = ws.get(9, n_rep * blk * T);
+      float* sc = Og + n_rep * blk * D;
       for (size_t g = 0; g < Hkv; ++g) {
         for (size_t j = 0; j < T; ++j) {
           tl::kernels::load_as_f32(K + j * row_bytes + g * D * es, d, Kg + j * D, D);

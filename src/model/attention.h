@@ -31,7 +31,7 @@ struct Attention {
   // out: S x hidden. With S >= 2 the call's mask width seqlen_offset+S must equal the cached
   // length after the append (else the broadcast_add shape error).
   void forward(const float* x, size_t S, const float* cos, const float* sin, size_t seqlen_offset,
-               LayerCache& entry, Workspace& ws, float* out) const;
+               LayerCache& entry, AttentionScratch& scratch, float* out) const;
 };
 
 }  // namespace model

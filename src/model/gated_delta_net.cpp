@@ -128,7 +128,7 @@ GatedDeltaNet GatedDeltaNet::load(const Config& cfg, const tl::VarBuilder& vb) {
   return g;
 }
 
-void GatedDeltaNet::forward(const float* x, size_t T, LayerCache& entry, Workspace& ws,
+void GatedDeltaNet::forward(const float* x, size_t T, LayerCache& entry, DeltaNetScratch& scratch,
                             float* out) const {
   const tl::DType d = q_proj.dtype();
   const size_t N = num_heads, D = head_dim, C = N * D;
@@ -136,16 +136,16 @@ void GatedDeltaNet::forward(const float* x, size_t T, LayerCache& entry, Workspa
   if (T == 0) return;  // nothing to mix; the cache keeps its committed state
 
   // Projections over the whole chunk (T x C, T x N). With convolutions the raw projections go to
-  // slots 4-6 and the convolved ones to 7-9; without, straight to 7-9.
-  float* q = ws.get(7, T * C);
-  float* k = ws.get(8, T * C);
-  float* v = ws.get(9, T * C);
-  float* qr = conv ? ws.get(4, T * C) : q;
-  float* kr = conv ? ws.get(5, T * C) : k;
-  float* vr = conv ? ws.get(6, T * C) : v;
-  float* g = ws.get(10, T * C);
-  float* beta = ws.get(11, T * N);
-  float* decay = ws.get(12, T * N);
+  // the *_raw buffers and the convolved ones to q, k, v; without, straight to q, k, v.
+  float* q = scratch.q.get(T, C);
+  float* k = scratch.k.get(T, C);
+  float* v = scratch.v.get(T, C);
+  float* qr = conv ? scratch.q_raw.get(T, C) : q;
+  float* kr = conv ? scratch.k_raw.get(T, C) : k;
+  float* vr = conv ? scratch.v_raw.get(T, C) : v;
+  float* g = scratch.g.get(T, C);
+  float* beta = scratch.beta.get(T, N);
+  float* decay = scratch.decay.get(T, N);
   linear_forward(q_proj, x, T, qr);
   linear_forward(k_proj, x, T, kr);
   linear_forward(v_proj, x, T, vr);
@@ -181,10 +181,9 @@ void GatedDeltaNet::forward(const float* x, size_t T, LayerCache& entry, Workspa
   // g's buffer, which o_proj reads).
   // The first token reads the committed state (zeros when absent); every later token updates the
   // pending buffer in place.
-  entry.state[w].resize(N * D * D);
-  const float* S0 = entry.state_present[entry.cur] ? entry.state[entry.cur].data() : nullptr;
-  float* S1 = entry.state[w].data();
-  float* scratch = ws.get(13, N * 4 * D);  // per head: the step's 3 * D, then its output row
+  float* S1 = entry.state_for(w, mul_or_throw(N, mul_or_throw(D, D)));
+  const float* S0 = entry.state_present[entry.cur] ? entry.state[entry.cur].floats() : nullptr;
+  float* heads = scratch.heads.get(N, 4 * D);  // per head: the step's 3 * D, then its output row
   const float scale = const_in(1.0 / std::sqrt((double)D), d);
   const bool par = N > 1 && T * N * D * D >= kParallelMinWork && tl::kernels::num_threads() > 1;
 #pragma omp parallel for schedule(static) if (par)
@@ -197,7 +196,7 @@ void GatedDeltaNet::forward(const float* x, size_t T, LayerCache& entry, Workspa
     for (size_t t = 0; t < T; ++t) {
       const size_t off = t * C + h * D;
       float *qh = q + off, *kh = k + off, *vh = v + off, *gh = g + off;
-      float* oh = scratch + h * 4 * D + 3 * D;
+      float* oh = heads + h * 4 * D + 3 * D;
       silu_inplace(qh, D, d);
       silu_inplace(kh, D, d);
       silu_inplace(vh, D, d);
@@ -207,7 +206,7 @@ void GatedDeltaNet::forward(const float* x, size_t T, LayerCache& entry, Workspa
       tl::kernels::round_to_dtype(qh, D, d);
       for (size_t i = 0; i < D; ++i) qh[i] += 0.0f;  // exact: the sum is already in d
       delta_rule_step(t == 0 ? (S0 ? S0 + hs : nullptr) : S1 + hs, S1 + hs, D, qh, kh, vh,
-                      decay[t * N + h], beta[t * N + h], d, oh, scratch + h * 4 * D);
+                      decay[t * N + h], beta[t * N + h], d, oh, heads + h * 4 * D);
       g_norm.forward(oh, 1, oh);
       silu_mul(gh, oh, D, d);  // g = round(silu(g) * o): the gated output, in g's buffer
     }

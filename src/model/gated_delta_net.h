@@ -26,7 +26,8 @@ struct GatedDeltaNet {
 
   // x: T x hidden (the attn_norm output); out: T x hidden. Writes the new tails and state into
   // the pending buffers of `entry` (1 - entry.cur) and sets entry.state_pending.
-  void forward(const float* x, size_t T, LayerCache& entry, Workspace& ws, float* out) const;
+  void forward(const float* x, size_t T, LayerCache& entry, DeltaNetScratch& scratch,
+               float* out) const;
 };
 
 // softplus(z) = max(z, 0) + log(exp(-|z|) * 1 + 1), each step rounded in d; exp is only ever taken

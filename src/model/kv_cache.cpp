@@ -2,17 +2,33 @@
 
 namespace model {
 
+float* LayerCache::state_for(int i, size_t n) {
+  state[i].reserve(n * sizeof(float));  // the caller's n is a checked product
+  state_floats = n;
+  return state[i].floats();
+}
+
+std::vector<float> LayerCache::state_vector(int i) const {
+  if (state[i].capacity() == 0) return {};
+  return std::vector<float>(state[i].floats(), state[i].floats() + state_floats);
+}
+
 void LayerCache::reset() {
-  // Lengths and flags only: the key/value and state buffers keep their capacity for the next
-  // request.
   kv_len = 0;
   kv_pending = 0;
   kv_heads = 0;
   kv_head_dim = 0;
+  keys.release();
+  values.release();
   cur = 0;
   state_present[0] = state_present[1] = false;
   tails_present[0] = tails_present[1] = false;
   state_pending = false;
+  state[0].release();
+  state[1].release();
+  state_floats = 0;
+  for (std::vector<float>* t : {tail_q, tail_k, tail_v})
+    for (int i = 0; i < 2; ++i) std::vector<float>().swap(t[i]);
 }
 
 void LayerCache::commit() {
@@ -36,6 +52,7 @@ void LayerCache::rollback() {
 
 void KVCache::reset() {
   for (LayerCache& l : layers) l.reset();
+  scratch.trim();
 }
 
 void KVCache::commit() {

@@ -3,29 +3,17 @@
 // A forward call writes its results as a pending step: attention appends keys and values after
 // the committed length; the delta-rule state and the convolution tails are written into the
 // second of two buffers. commit() makes the pending step the new state; rollback() discards it,
-// leaving every entry exactly as before the call. Buffers keep their capacity across reset().
+// leaving every entry exactly as before the call. reset() empties every entry and gives its
+// memory back.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "model/scratch.h"
 #include "tensor/dtype.h"
 
 namespace model {
-
-// Reusable scratch buffers for one forward call (owned by the cache, so the model stays
-// read-only and a decode step allocates nothing once the buffers have grown).
-// Slot ranges by user, so that nested calls never share a slot:
-//   0-3 LlmModel / DecoderLayer, 4-13 Attention and GatedDeltaNet (incl. their ShortConv),
-//   14-16 Mlp, 17-21 MoE, 22-23 free.
-struct Workspace {
-  std::vector<float> slot[24];
-  // Pointer to at least n floats of slot i (contents unspecified).
-  float* get(int i, size_t n) {
-    if (slot[i].size() < n) slot[i].resize(n);
-    return slot[i].data();
-  }
-};
 
 struct LayerCache {
   // --- softmax attention: keys (after k_norm and rotary) and values (as projected), stored in the
@@ -34,7 +22,7 @@ struct LayerCache {
   size_t kv_heads = 0, kv_head_dim = 0;
   size_t kv_len = 0;      // committed positions
   size_t kv_pending = 0;  // positions written, committed or not (>= kv_len)
-  std::vector<uint8_t> keys, values;  // capacity grows geometrically
+  Block keys, values;     // capacity grows geometrically; rows kv_pending.. are unspecified
   bool has_kv() const { return kv_len > 0; }
 
   // --- gated delta rule: recurrent state (heads, D, D) indexed [h][a][b] (a: key channel,
@@ -43,9 +31,15 @@ struct LayerCache {
   int cur = 0;
   bool state_present[2] = {false, false};
   bool state_pending = false;
-  std::vector<float> state[2];
+  Block state[2];  // state_floats floats each
+  size_t state_floats = 0;
   bool tails_present[2] = {false, false};
   std::vector<float> tail_q[2], tail_k[2], tail_v[2];
+
+  // State buffer i sized for n floats (contents unspecified); every state of a layer has n.
+  float* state_for(int i, size_t n);
+  // A copy of state buffer i (empty when no state was sized).
+  std::vector<float> state_vector(int i) const;
 
   void reset();
   void commit();
@@ -54,10 +48,11 @@ struct LayerCache {
 
 struct KVCache {
   std::vector<LayerCache> layers;
-  Workspace ws;
+  Scratch scratch;  // working memory of the forward calls that use this cache
 
   explicit KVCache(size_t n) : layers(n) {}
-  // Every entry back to empty; the number of entries is unchanged.
+  // Every entry back to empty, its memory given back, and working buffers beyond their ordinary
+  // size released; the number of entries is unchanged.
   void reset();
   void commit();
   void rollback();

@@ -109,11 +109,11 @@ Mlp Mlp::load(const Config& cfg, const tl::VarBuilder& vb, std::optional<size_t>
   return m;
 }
 
-void Mlp::forward(const float* x, size_t T, float* y, Workspace& ws) const {
+void Mlp::forward(const float* x, size_t T, float* y, MlpScratch& scratch) const {
   const size_t I = inner();
   const tl::DType d = gate_proj.dtype();
-  float* g = ws.get(14, T * I);
-  float* u = ws.get(15, T * I);
+  float* g = scratch.gate.get(T, I);
+  float* u = scratch.up.get(T, I);
   linear_forward(gate_proj, x, T, g);
   linear_forward(up_proj, x, T, u);
   silu_mul(g, u, T * I, d);

@@ -10,7 +10,7 @@
 #include <optional>
 
 #include "model/config.h"
-#include "model/kv_cache.h"
+#include "model/scratch.h"
 #include "tensor/half.h"
 #include "tensor/tensor.h"
 #include "tensor/var_builder.h"
@@ -69,7 +69,7 @@ struct Mlp {
   size_t inner() const { return gate_proj.out_dim(); }
   // x (T x H) -> y (T x H); y must not alias x. down_proj(round(silu(g)) * u) with each step
   // rounded in d.
-  void forward(const float* x, size_t T, float* y, Workspace& ws) const;
+  void forward(const float* x, size_t T, float* y, MlpScratch& scratch) const;
 };
 
 // silu(v) = v / (1 + exp(-v)) with each step rounded in d; sigmoid(v) = 1 / (exp(-v) + 1) likewise.

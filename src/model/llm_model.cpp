@@ -107,22 +107,22 @@ DecoderLayer DecoderLayer::load(const Config& cfg, const tl::VarBuilder& vb, siz
 }
 
 void DecoderLayer::forward(float* x, size_t S, const float* cos, const float* sin,
-                           size_t seqlen_offset, LayerCache& entry, Workspace& ws) const {
+                           size_t seqlen_offset, LayerCache& entry, Scratch& scratch) const {
   const size_t H = attn_norm.size();
   const tl::DType d = attn_norm.weight.dtype();
-  float* h = ws.get(1, S * H);
-  float* m = ws.get(2, S * H);
+  float* h = scratch.h.get(S, H);
+  float* m = scratch.m.get(S, H);
   attn_norm.forward(x, S, h);
   if (const auto* a = std::get_if<Attention>(&mixer))
-    a->forward(h, S, cos, sin, seqlen_offset, entry, ws, m);
+    a->forward(h, S, cos, sin, seqlen_offset, entry, scratch.attn, m);
   else
-    std::get<GatedDeltaNet>(mixer).forward(h, S, entry, ws, m);
+    std::get<GatedDeltaNet>(mixer).forward(h, S, entry, scratch.delta, m);
   residual_add(x, m, S * H, d);
   mlp_norm.forward(x, S, h);
   if (const auto* mlp = std::get_if<Mlp>(&ffn))
-    mlp->forward(h, S, m, ws);
+    mlp->forward(h, S, m, scratch.mlp);
   else
-    std::get<MoE>(ffn).forward(h, S, m, ws);
+    std::get<MoE>(ffn).forward(h, S, m, scratch.moe);
   residual_add(x, m, S * H, d);
 }
 
@@ -174,14 +174,14 @@ void LlmModel::forward(const uint32_t* ids, size_t n, size_t seqlen_offset, KVCa
   try {
     const size_t V = vocab_size(), H = hidden_size(), R = rotary_dim;
     const tl::DType d = dtype();
-    Workspace& ws = cache.ws;
+    Scratch& scratch = cache.scratch;
 
     // Embed: the first id outside the table names the error, before anything else runs.
     for (size_t i = 0; i < n; ++i)
       if (ids[i] >= V)
         throw tl::Error("index-select invalid index " + std::to_string(ids[i]) + " with dim size " +
                         std::to_string(V));
-    float* x = ws.get(0, mul_or_throw(n, H));
+    float* x = scratch.x.get(n, H);
     const size_t es = tl::dtype_size(d);
     const uint8_t* table = d == tl::DType::F32
                                ? reinterpret_cast<const uint8_t*>(embed_tokens.data<float>())
@@ -201,7 +201,7 @@ void LlmModel::forward(const uint32_t* ids, size_t n, size_t seqlen_offset, KVCa
     float* cos = nullptr;
     float* sin = nullptr;
     if (needs_rotary_tables_) {
-      cos = ws.get(3, mul_or_throw(2 * n, R));
+      cos = scratch.rope.get(n, mul_or_throw(2, R));
       sin = cos + n * R;
       rotary_tables(inv_freq.data(), R, static_cast<uint32_t>(seqlen_offset), n, d, cos, sin);
     }
@@ -227,7 +227,7 @@ void LlmModel::forward(const uint32_t* ids, size_t n, size_t seqlen_offset, KVCa
         throw tl::InternalFailure("index out of bounds: the len is " +
                                   std::to_string(cache.layers.size()) + " but the index is " +
                                   std::to_string(cache.layers.size()));
-      layers[i].forward(x, n, cos, sin, seqlen_offset, cache.layers[i], ws);
+      layers[i].forward(x, n, cos, sin, seqlen_offset, cache.layers[i], scratch);
     }
 
     // Only the last position reaches the output head (the norm is per row).
@@ -236,8 +236,11 @@ void LlmModel::forward(const uint32_t* ids, size_t n, size_t seqlen_offset, KVCa
     linear_forward(lm_head, last, 1, logits);
   } catch (...) {
     cache.rollback();
+    if (n > kKeepRows) cache.scratch.trim();
     throw;
   }
+  // A long chunk gives back the working memory that only it needed.
+  if (n > kKeepRows) cache.scratch.trim();
 }
 
 }  // namespace model

@@ -27,7 +27,7 @@ struct DecoderLayer {
   static DecoderLayer load(const Config& cfg, const tl::VarBuilder& vb, size_t layer_idx);
   // x: S x hidden, updated in place (both residual adds).
   void forward(float* x, size_t S, const float* cos, const float* sin, size_t seqlen_offset,
-               LayerCache& entry, Workspace& ws) const;
+               LayerCache& entry, Scratch& scratch) const;
 };
 
 class LlmModel {

@@ -89,16 +89,16 @@ MoE MoE::load(const Config& cfg, const tl::VarBuilder& vb) {
   return m;
 }
 
-void MoE::forward(const float* x, size_t n, float* out, Workspace& ws) const {
+void MoE::forward(const float* x, size_t n, float* out, MoEScratch& scratch) const {
   const size_t E = gate.shape()[0], H = gate.shape()[1], k = num_experts_per_tok;
   const tl::DType d = gate.dtype();
   if (n == 0) return;
   if (experts.size() != E) throw tl::InternalFailure("MoE: expert count differs from router rows");
 
   // Router in f32: the input rows are exact in f32 and the stored router weight is widened.
-  float* probs = ws.get(17, n * E);
+  float* probs = scratch.probs.get(n, E);
   if (d == tl::DType::BF16) {
-    float* g32 = ws.get(21, E * H);
+    float* g32 = scratch.router32.get(E, H);
     tl::kernels::load_as_f32(gate.data<uint8_t>(), d, g32, E * H);
     tl::kernels::matmul_xwt(x, n, H, g32, tl::DType::F32, E, probs);
   } else {
@@ -117,17 +117,16 @@ void MoE::forward(const float* x, size_t n, float* out, Workspace& ws) const {
   // Bound to references here: inside the parallel region below, the names of thread_local
   // variables would denote each worker thread's own (empty) copies.
   thread_local std::vector<uint32_t> tl_ids, tl_start, tl_slots, tl_fill, tl_active;
-  thread_local std::vector<Workspace> tl_spare;
   thread_local std::vector<std::exception_ptr> tl_errs;
   std::vector<uint32_t>& ids = tl_ids;
   std::vector<uint32_t>& start = tl_start;
   std::vector<uint32_t>& slots = tl_slots;
   std::vector<uint32_t>& fill = tl_fill;
   std::vector<uint32_t>& active = tl_active;
-  std::vector<Workspace>& spare = tl_spare;
+  std::vector<MoEScratch::Expert>& spare = scratch.side;
   std::vector<std::exception_ptr>& errs = tl_errs;
   ids.resize(n * k);
-  float* wts = ws.get(18, n * k);
+  float* wts = scratch.weights.get(n, k);
   topk_2d(probs, n, E, k, wts, ids.data());
   if (k >= 2 && norm_topk_prob)
     for (size_t t = 0; t < n; ++t) {
@@ -153,17 +152,17 @@ void MoE::forward(const float* x, size_t n, float* out, Workspace& ws) const {
       slots.resize(nt * k);
       fill.assign(start.begin(), start.end() - 1);
       for (size_t i = 0; i < nt * k; ++i) slots[fill[ids[t0 * k + i]]++] = (uint32_t)i;
-      float* ranked = ws.get(21, nt * k * H);  // (token, rank) -> expert output row
+      float* ranked = scratch.ranked.get(nt, k * H);  // (token, rank) -> expert output row
       // One expert over its rows: gather them, run the MLP, put each output row in its place.
-      auto run_expert = [&](size_t e, Workspace& w) {
+      auto run_expert = [&](size_t e, MoEScratch::Expert& w) {
         const size_t c = start[e + 1] - start[e];
-        float* gx = w.get(19, c * H);
-        float* gy = w.get(20, c * H);
+        float* gx = w.x.get(c, H);
+        float* gy = w.y.get(c, H);
         for (size_t r = 0; r < c; ++r) {
           const size_t t = slots[start[e] + r] / k;
           std::copy(x + (t0 + t) * H, x + (t0 + t + 1) * H, gx + r * H);
         }
-        experts[e].forward(gx, c, gy, w);
+        experts[e].forward(gx, c, gy, w.mlp);
         for (size_t r = 0; r < c; ++r)
           std::copy(gy + r * H, gy + (r + 1) * H, ranked + (size_t)slots[start[e] + r] * H);
       };
@@ -193,7 +192,7 @@ void MoE::forward(const float* x, size_t n, float* out, Workspace& ws) const {
         for (const std::exception_ptr& e : errs)
           if (e) std::rethrow_exception(e);
       } else {
-        for (uint32_t e : active) run_expert(e, ws);
+        for (uint32_t e : active) run_expert(e, scratch.expert);
       }
       for (size_t t = 0; t < nt; ++t)
         for (size_t j = 0; j < k; ++j)
@@ -204,8 +203,8 @@ void MoE::forward(const float* x, size_t n, float* out, Workspace& ws) const {
 
   // The shared expert over all rows, added last without any routing weight.
   if (shared_experts) {
-    float* s = ws.get(20, n * H);
-    shared_experts->forward(x, n, s, ws);
+    float* s = scratch.shared_out.get(n, H);
+    shared_experts->forward(x, n, s, scratch.expert.mlp);
     for (size_t i = 0; i < n * H; ++i) out[i] += s[i];
     tl::kernels::round_to_dtype(out, n * H, d);
   }

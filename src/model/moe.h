@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "model/config.h"
-#include "model/kv_cache.h"
+#include "model/scratch.h"
 #include "model/layers.h"
 
 namespace model {
@@ -27,7 +27,7 @@ struct MoE {
   // x: n x H (mlp_norm output); out: n x H. k > E throws tl::InternalFailure
   // "index out of bounds: the len is E but the index is E" before any expert runs.
   // out must not alias x.
-  void forward(const float* x, size_t n, float* out, Workspace& ws) const;
+  void forward(const float* x, size_t n, float* out, MoEScratch& scratch) const;
 };
 
 // Each row's k most probable experts, best first: the order of a stable sort by descending

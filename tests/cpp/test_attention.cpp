@@ -135,11 +135,18 @@ struct RefAttention {
 };
 
 std::vector<float> cache_values(const LayerCache& c, bool keys) {
-  const std::vector<uint8_t>& b = keys ? c.keys : c.values;
+  const model::Block& b = keys ? c.keys : c.values;
   const size_t n = c.kv_pending * c.kv_heads * c.kv_head_dim;
   std::vector<float> out(n);
-  tl::kernels::load_as_f32(b.data(), c.kv_dtype, out.data(), n);
+  tl::kernels::load_as_f32(b.bytes(), c.kv_dtype, out.data(), n);
   return out;
+}
+
+// The first `rows` stored rows of keys or values, as bytes.
+std::vector<uint8_t> cache_bytes(const LayerCache& c, bool keys, size_t rows) {
+  const model::Block& b = keys ? c.keys : c.values;
+  const size_t n = rows * c.kv_heads * c.kv_head_dim * tl::dtype_size(c.kv_dtype);
+  return std::vector<uint8_t>(b.bytes(), b.bytes() + n);
 }
 
 struct Rotary {
@@ -165,7 +172,7 @@ void run_and_compare(const Dims& s, const std::vector<size_t>& chunks, uint64_t 
   RefAttention ref(a, Emu{s.d});
   Rotary rot(s.R);
   LayerCache entry;
-  model::Workspace ws;
+  model::AttentionScratch ws;
   Rng rng(seed + 1);
   size_t offset = 0;
   for (size_t S : chunks) {
@@ -238,16 +245,14 @@ TEST(Attention, RollbackLeavesCacheBitForBit) {
     Attention a = make_attention(s, 8);
     Rotary rot(s.R);
     Rng rng(9);
-    model::Workspace ws;
+    model::AttentionScratch ws;
     LayerCache entry;
     std::vector<float> x = testref::act(rng, 6 * s.H, 1.0f, d), cos, sin, out(6 * s.H);
     rot.tables(0, 4, d, cos, sin);
     a.forward(x.data(), 4, cos.data(), sin.data(), 0, entry, ws, out.data());
     entry.commit();
-    const std::vector<uint8_t> keys(entry.keys.begin(),
-                                    entry.keys.begin() + 4 * s.Hkv * s.D * tl::dtype_size(d));
-    const std::vector<uint8_t> vals(entry.values.begin(),
-                                    entry.values.begin() + 4 * s.Hkv * s.D * tl::dtype_size(d));
+    const std::vector<uint8_t> keys = cache_bytes(entry, true, 4);
+    const std::vector<uint8_t> vals = cache_bytes(entry, false, 4);
     // A step that is rolled back leaves no trace: the next step sees only the committed rows.
     rot.tables(4, 2, d, cos, sin);
     a.forward(x.data() + 4 * s.H, 2, cos.data(), sin.data(), 4, entry, ws, out.data());
@@ -255,18 +260,17 @@ TEST(Attention, RollbackLeavesCacheBitForBit) {
     entry.rollback();
     EXPECT_EQ(entry.kv_len, 4u);
     EXPECT_EQ(entry.kv_pending, 4u);
-    EXPECT_TRUE(std::equal(keys.begin(), keys.end(), entry.keys.begin()));
-    EXPECT_TRUE(std::equal(vals.begin(), vals.end(), entry.values.begin()));
+    EXPECT_EQ(cache_bytes(entry, true, 4), keys);
+    EXPECT_EQ(cache_bytes(entry, false, 4), vals);
     std::vector<float> again(2 * s.H), first(2 * s.H);
     std::copy(out.begin(), out.begin() + 2 * s.H, first.begin());
     a.forward(x.data() + 4 * s.H, 2, cos.data(), sin.data(), 4, entry, ws, again.data());
     EXPECT_EQ(again, first);
-    // reset empties the entry but keeps its buffers.
-    const size_t cap = entry.keys.capacity();
+    // reset empties the entry and gives its memory back.
     entry.reset();
     EXPECT_FALSE(entry.has_kv());
     EXPECT_EQ(entry.kv_pending, 0u);
-    EXPECT_EQ(entry.keys.capacity(), cap);
+    EXPECT_EQ(entry.keys.capacity() + entry.values.capacity(), 0u);
   }
 }
 
@@ -282,7 +286,7 @@ std::string error_of(const std::function<void()>& f) {
 
 TEST(Attention, FailuresAndTheirTexts) {
   Rng rng(4);
-  model::Workspace ws;
+  model::AttentionScratch ws;
   struct Case {
     Dims s;
     size_t S, offset, committed;
@@ -326,7 +330,7 @@ TEST(Attention, FailuresAndTheirTexts) {
       ok.forward(x.data(), c.committed, cos.data(), sin.data(), 0, entry, ws, out.data());
       entry.commit();
     }
-    const std::vector<uint8_t> before = entry.keys;
+    const std::vector<uint8_t> before = cache_bytes(entry, true, c.committed);
     rot.tables(c.offset, c.S, c.s.d == DType::BF16 ? DType::F32 : c.s.d, cos, sin);
     auto call = [&] {
       a.forward(x.data(), c.S, cos.data(), sin.data(), c.offset, entry, ws, out.data());
@@ -338,7 +342,7 @@ TEST(Attention, FailuresAndTheirTexts) {
     // Nothing of the failed call reached the cache.
     EXPECT_EQ(entry.kv_pending, c.committed) << c.text;
     EXPECT_EQ(entry.kv_len, c.committed) << c.text;
-    EXPECT_EQ(entry.keys, before) << c.text;
+    EXPECT_EQ(cache_bytes(entry, true, c.committed), before) << c.text;
   }
   // A single token cannot detect a wrong offset: it rotates by the given offset and appends.
   Attention a = make_attention(plain, 1);
@@ -366,7 +370,8 @@ TEST(Cache, LifecycleOfEntries) {
   // A delta-rule writer fills the pending buffer (1 - cur) and marks the step pending.
   auto write_state = [](LayerCache& l, float v) {
     const int p = 1 - l.cur;
-    l.state[p].assign(4, v);
+    float* s = l.state_for(p, 4);
+    std::fill(s, s + 4, v);
     l.tail_q[p].assign(2, v);
     l.state_present[p] = l.tails_present[p] = true;
     l.state_pending = true;
@@ -379,14 +384,14 @@ TEST(Cache, LifecycleOfEntries) {
   write_state(l, 2.0f);
   cache.commit();
   ASSERT_TRUE(l.state_present[l.cur]);
-  EXPECT_EQ(l.state[l.cur], std::vector<float>(4, 2.0f));
+  EXPECT_EQ(l.state_vector(l.cur), std::vector<float>(4, 2.0f));
   write_state(l, 3.0f);
   cache.rollback();  // the committed state is untouched
-  EXPECT_EQ(l.state[l.cur], std::vector<float>(4, 2.0f));
+  EXPECT_EQ(l.state_vector(l.cur), std::vector<float>(4, 2.0f));
   EXPECT_TRUE(l.tails_present[l.cur]);
   write_state(l, 4.0f);
   cache.commit();
-  EXPECT_EQ(l.state[l.cur], std::vector<float>(4, 4.0f));
+  EXPECT_EQ(l.state_vector(l.cur), std::vector<float>(4, 4.0f));
   // Reset empties every entry and keeps their number.
   cache.layers[0].kv_len = cache.layers[0].kv_pending = 5;
   cache.reset();

@@ -124,7 +124,7 @@ Vec ref_gdn(const mref::Mode& m, const model::GatedDeltaNet& g, const Vec& x, si
 }
 
 std::vector<float> run(const model::GatedDeltaNet& g, const std::vector<float>& x, size_t T,
-                       model::LayerCache& e, model::Workspace& ws, bool commit = true) {
+                       model::LayerCache& e, model::DeltaNetScratch& ws, bool commit = true) {
   std::vector<float> out(T * g.o_proj.out_dim());
   g.forward(x.data(), T, e, ws, out.data());
   if (commit) e.commit();
@@ -136,8 +136,8 @@ double tol_for(DType d) { return d == DType::F16 ? 3e-3 : 1e-5; }
 void expect_state(const model::GatedDeltaNet& g, const model::LayerCache& e, const RefState& st,
                   DType d) {
   ASSERT_TRUE(e.state_present[e.cur]);
-  mref::expect_close(e.state[e.cur], st.S, tol_for(d), "state");
-  if (d == DType::F16) mref::expect_mostly_exact(e.state[e.cur], st.S, 0.97, "state");
+  mref::expect_close(e.state_vector(e.cur), st.S, tol_for(d), "state");
+  if (d == DType::F16) mref::expect_mostly_exact(e.state_vector(e.cur), st.S, 0.97, "state");
   if (g.conv_q) {
     ASSERT_TRUE(e.tails_present[e.cur]);
     mref::expect_close(e.tail_q[e.cur], st.tail[0], tol_for(d), "tail_q");
@@ -163,7 +163,7 @@ TEST_P(GdnRef, PromptThenTokensMatchReference) {
     mref::Rng rng(s.D * 31 + K * 7 + conv * 3 + conv_bias);
     const model::GatedDeltaNet g = make_gdn(rng, s, {conv, K, conv_bias}, d);
     model::LayerCache e;
-    model::Workspace ws;
+    model::DeltaNetScratch ws;
     RefState st = zero_state(g);
     for (size_t T : {5, 1, 1}) {
       const std::vector<float> x = mref::in_dtype(rng.vec(T * s.H), d);
@@ -202,7 +202,7 @@ TEST(GatedDeltaNet, PromptInOneCallEqualsTokenByToken) {
       const size_t T = 6;
       const std::vector<float> x = mref::in_dtype(rng.vec(T * s.H), d);
       model::LayerCache a, b;
-      model::Workspace ws;
+      model::DeltaNetScratch ws;
       const std::vector<float> whole = run(g, x, T, a, ws);
       for (size_t t = 0; t < T; ++t) {
         const std::vector<float> xt(x.begin() + t * s.H, x.begin() + (t + 1) * s.H);
@@ -210,8 +210,8 @@ TEST(GatedDeltaNet, PromptInOneCallEqualsTokenByToken) {
         mref::expect_close(one, Vec(whole.begin() + t * s.H, whole.begin() + (t + 1) * s.H),
                            tol_for(d), "token output");
       }
-      mref::expect_close(b.state[b.cur], Vec(a.state[a.cur].begin(), a.state[a.cur].end()),
-                         tol_for(d), "state");
+      const std::vector<float> sa = a.state_vector(a.cur);
+      mref::expect_close(b.state_vector(b.cur), Vec(sa.begin(), sa.end()), tol_for(d), "state");
       if (conv)
         mref::expect_close(b.tail_v[b.cur], Vec(a.tail_v[a.cur].begin(), a.tail_v[a.cur].end()),
                            tol_for(d), "tail_v");
@@ -227,22 +227,22 @@ TEST(GatedDeltaNet, RollbackKeepsCommittedState) {
   mref::Rng rng(99);
   const model::GatedDeltaNet g = make_gdn(rng, s, {true, 4, false}, d);
   model::LayerCache e;
-  model::Workspace ws;
+  model::DeltaNetScratch ws;
   run(g, mref::in_dtype(rng.vec(3 * s.H), d), 3, e, ws);
   const int cur = e.cur;
-  const std::vector<float> S = e.state[cur], tq = e.tail_q[cur], tv = e.tail_v[cur];
+  const std::vector<float> S = e.state_vector(cur), tq = e.tail_q[cur], tv = e.tail_v[cur];
 
   const std::vector<float> x = rng.vec(2 * s.H);
   const std::vector<float> first = run(g, x, 2, e, ws, /*commit=*/false);
   EXPECT_TRUE(e.state_pending);
   EXPECT_EQ(e.cur, cur);
-  EXPECT_EQ(e.state[cur], S);
+  EXPECT_EQ(e.state_vector(cur), S);
   EXPECT_EQ(e.tail_q[cur], tq);
-  EXPECT_NE(e.state[1 - cur], S);  // the step did write somewhere
+  EXPECT_NE(e.state_vector(1 - cur), S);  // the step did write somewhere
   e.rollback();
   EXPECT_FALSE(e.state_pending);
   EXPECT_EQ(e.cur, cur);
-  EXPECT_EQ(e.state[cur], S);
+  EXPECT_EQ(e.state_vector(cur), S);
   EXPECT_EQ(e.tail_v[cur], tv);
 
   // Re-running the same step from the committed state repeats it exactly, and only commit moves.
@@ -361,18 +361,18 @@ TEST(GatedDeltaNet, DecayExtremesThroughTheMixer) {
     model::GatedDeltaNet g = make_gdn(rng, s, {false, 4, false}, DType::F32);
     g.dt_bias = mref::make_tensor({bias, bias}, {2}, DType::F32);
     model::LayerCache e, one;
-    model::Workspace ws;
+    model::DeltaNetScratch ws;
     const std::vector<float> x = rng.vec(2 * s.H);
     const std::vector<float> out = run(g, x, 2, e, ws);
     RefState st = zero_state(g);
     mref::expect_close(out, ref_gdn({}, g, mref::to_vec(x.data(), x.size()), 2, st), 1e-5, "out");
     expect_state(g, e, st, DType::F32);
-    for (float v : e.state[e.cur]) ASSERT_TRUE(std::isfinite(v));
+    for (float v : e.state_vector(e.cur)) ASSERT_TRUE(std::isfinite(v));
     run(g, std::vector<float>(x.begin() + s.H, x.end()), 1, one, ws);
     if (bias > 0)
-      EXPECT_EQ(e.state[e.cur], one.state[one.cur]);
+      EXPECT_EQ(e.state_vector(e.cur), one.state_vector(one.cur));
     else
-      EXPECT_NE(e.state[e.cur], one.state[one.cur]);
+      EXPECT_NE(e.state_vector(e.cur), one.state_vector(one.cur));
   }
 }
 
@@ -382,7 +382,7 @@ TEST(GatedDeltaNet, Bf16FailsAtFirstProductWithoutTouchingTheCache) {
   mref::Rng rng(3);
   const model::GatedDeltaNet g = make_gdn(rng, {4, 2, 2}, {true, 4, false}, DType::BF16);
   model::LayerCache e;
-  model::Workspace ws;
+  model::DeltaNetScratch ws;
   std::vector<float> x(4, 0.5f), out(4);
   try {
     g.forward(x.data(), 1, e, ws, out.data());
@@ -472,10 +472,10 @@ TEST(GatedDeltaNet, EmptyHeadsGiveZeros) {
     mref::Rng rng(1);
     const model::GatedDeltaNet g = make_gdn(rng, s, {false, 4, false}, DType::F32);
     model::LayerCache e;
-    model::Workspace ws;
+    model::DeltaNetScratch ws;
     const std::vector<float> out = run(g, rng.vec(2 * s.H), 2, e, ws);
     EXPECT_EQ(out, std::vector<float>(2 * s.H, 0.0f));
     EXPECT_TRUE(e.state_present[e.cur]);
-    EXPECT_TRUE(e.state[e.cur].empty());
+    EXPECT_TRUE(e.state_vector(e.cur).empty());
   }
 }

@@ -84,7 +84,7 @@ TEST_P(LayersByDtype, MlpMatchesReference) {
     m.down_proj = make_linear(rng, I, H, bias, d);
     std::vector<float> x = testref::act(rng, T * H, 1.5f, d);
     std::vector<float> y(T * H);
-    model::Workspace ws;
+    model::MlpScratch ws;
     m.forward(x.data(), T, y.data(), ws);
     std::vector<double> g = ref_linear(e, dbl(x), T, m.gate_proj);
     std::vector<double> u = ref_linear(e, dbl(x), T, m.up_proj);

@@ -422,14 +422,14 @@ std::string snapshot(const KVCache& cache) {
     put(&l.kv_pending, sizeof l.kv_pending);
     put(&l.kv_heads, sizeof l.kv_heads);
     put(&l.kv_head_dim, sizeof l.kv_head_dim);
-    put(l.keys.data(), kv_bytes);
-    put(l.values.data(), kv_bytes);
+    put(l.keys.bytes(), kv_bytes);
+    put(l.values.bytes(), kv_bytes);
     put(&l.cur, sizeof l.cur);
     put(&l.state_pending, sizeof l.state_pending);
     const bool st = l.state_present[l.cur], tl_ = l.tails_present[l.cur];
     put(&st, 1);
     put(&tl_, 1);
-    if (st) put(l.state[l.cur].data(), l.state[l.cur].size() * 4);
+    if (st) put(l.state[l.cur].floats(), l.state_floats * 4);
     if (tl_)
       for (const auto* t : {&l.tail_q[l.cur], &l.tail_k[l.cur], &l.tail_v[l.cur]})
         put(t->data(), t->size() * 4);

@@ -90,7 +90,7 @@ Vec ref_moe(const mref::Mode& m, const model::MoE& moe, const Vec& x, size_t n) 
 }
 
 std::vector<float> run(const model::MoE& moe, const std::vector<float>& x, size_t n) {
-  model::Workspace ws;
+  model::MoEScratch ws;
   std::vector<float> out(x.size());
   moe.forward(x.data(), n, out.data(), ws);
   return out;

@@ -76,8 +76,8 @@ int main(int argc, char** argv) {
       for (size_t s = 0; s < kStreams; ++s) total += acc[s];
       sums[t] = total;
     });
-    best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0)
-                              .count());
+    best = std::min(best,
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
     uint64_t total = 0;
     for (uint64_t s : sums) total += s;
     g_sink = total;

@@ -33,20 +33,24 @@ Linear load_linear(size_t in, size_t out, bool bias, const tl::VarBuilder& vb) {
 }
 
 void linear_forward(const Linear& l, const float* x, size_t T, float* y) {
+  linear_rows(l, x, T, 0, l.out_dim(), y);
+}
+
+void linear_rows(const Linear& l, const float* x, size_t T, size_t r0, size_t r1, float* y) {
   const tl::DType d = l.dtype();
-  const size_t in = l.in_dim(), out = l.out_dim();
-  tl::kernels::matmul_xwt(x, T, in, raw_data(l.weight), d, out, y);
+  const size_t in = l.in_dim(), out = r1 - r0, wsize = tl::dtype_size(d);
+  tl::kernels::matmul_xwt(
+      x, T, in, static_cast<const uint8_t*>(raw_data(l.weight)) + r0 * in * wsize, d, out, y);
   tl::kernels::round_to_dtype(y, T * out, d);
   if (!l.bias) return;
   // The bias add is its own step, rounded separately: add row by row, then round the block.
   const tl::Tensor& b = *l.bias;
   const tl::DType bd = b.dtype();
-  const void* bp = raw_data(b);
+  const uint8_t* bp = static_cast<const uint8_t*>(raw_data(b)) + r0 * tl::dtype_size(bd);
   float wide[kChunk];
   for (size_t o0 = 0; o0 < out; o0 += kChunk) {
     const size_t n = std::min(kChunk, out - o0);
-    tl::kernels::load_as_f32(static_cast<const uint8_t*>(bp) + o0 * tl::dtype_size(bd), bd, wide,
-                             n);
+    tl::kernels::load_as_f32(bp + o0 * tl::dtype_size(bd), bd, wide, n);
     for (size_t t = 0; t < T; ++t) {
       float* yr = y + t * out + o0;
       for (size_t o = 0; o < n; ++o) yr[o] += wide[o];

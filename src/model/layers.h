@@ -52,6 +52,9 @@ Linear load_linear(size_t in, size_t out, bool bias, const tl::VarBuilder& vb);
 // y (T x out) = round_d(x (T x in) . W^T); with a bias, y = round_d(y + b) as a separate step.
 // BF16 weights throw "unsupported dtype BF16 for op matmul".
 void linear_forward(const Linear& l, const float* x, size_t T, float* y);
+// The output rows [r0, r1) of the same: y (T x (r1 - r0)) = round_d(x . W[r0:r1]^T), plus bias
+// rows r0..r1 as its own rounded step: the product restricted to those weight rows.
+void linear_rows(const Linear& l, const float* x, size_t T, size_t r0, size_t r1, float* y);
 
 struct RmsNorm {
   tl::Tensor weight;  // (n) in the model dtype, multiplied in directly (no 1 added)

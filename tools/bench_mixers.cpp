@@ -231,15 +231,30 @@ int main(int argc, char** argv) {
                 tl::dtype_name(d), tp * 1e3, tp * 1e3 / T);
   }
 
-  // --- one decode step of the mixture of experts: 64 experts, k = 8, F16 ---
-  if (want("moe")) {
-    const tl::DType d = tl::DType::F16;
-    const size_t H = 2048, E = 64, k = 8, I = 768;
-    model::Mlp proto;
-    proto.gate_proj = linear(rng, H, I, d);
-    proto.up_proj = linear(rng, H, I, d);
-    proto.down_proj = linear(rng, I, H, d);
-    const double layer_bytes = (double)E * 3 * H * I * tl::dtype_size(d);
+  // --- one decode step of the mixture of experts, and a 128-token prompt: 64 experts of width
+  // 768, k = 8, F16 at hidden 2048; and many small experts (32 of width 512, k = 4, plus a
+  // shared expert of width 512) at hidden 1024, F32 and F16 ---
+  struct MoeShape {
+    const char* name;
+    size_t H, E, k, I, shared;
+    tl::DType d;
+  };
+  for (const MoeShape& s :
+       {MoeShape{"E=64 k=8 I=768", 2048, 64, 8, 768, 0, tl::DType::F16},
+        MoeShape{"E=32 k=4 I=512 +shared", 1024, 32, 4, 512, 512, tl::DType::F32},
+        MoeShape{"E=32 k=4 I=512 +shared", 1024, 32, 4, 512, 512, tl::DType::F16}}) {
+    if (!want("moe")) break;
+    const tl::DType d = s.d;
+    const size_t H = s.H, E = s.E, k = s.k, I = s.I;
+    auto make_mlp = [&](size_t inner) {
+      model::Mlp p;
+      p.gate_proj = linear(rng, H, inner, d);
+      p.up_proj = linear(rng, H, inner, d);
+      p.down_proj = linear(rng, inner, H, d);
+      return p;
+    };
+    const model::Mlp proto = make_mlp(I);
+    const double layer_bytes = (double)(E * I + s.shared) * 3 * H * tl::dtype_size(d);
     const size_t L = (size_t)(kSetBytes / layer_bytes) + 1;
     std::vector<model::MoE> layers(L);
     for (model::MoE& m : layers) {
@@ -250,6 +265,7 @@ int main(int argc, char** argv) {
         p.down_proj.weight = clone(proto.down_proj.weight);
         m.experts.push_back(std::move(p));
       }
+      if (s.shared) m.shared_experts = make_mlp(s.shared);
       m.gate = random_tensor(rng, {E, H}, d, 0.05f);
       m.num_experts_per_tok = k;
       m.n_routed_experts = E;
@@ -262,32 +278,33 @@ int main(int argc, char** argv) {
     tl::kernels::round_to_dtype(xs.data(), xs.size(), d);
     size_t step = 0;
     auto decode = [&] {
-      const size_t s = step++;
-      layers[s % L].forward(xs.data() + (s % X) * H, 1, out.data(), ws);
+      const size_t st = step++;
+      layers[st % L].forward(xs.data() + (st % X) * H, 1, out.data(), ws);
     };
-    const double bytes = (double)(k * 3 * H * I + E * H) * tl::dtype_size(d);
+    const double bytes = (double)((k * I + s.shared) * 3 * H + E * H) * tl::dtype_size(d);
     // The same number of expert MLPs called directly, for comparison (on the layer half a cycle
     // away, so neither timing finds the other's weights in cache).
     std::vector<float> y(H);
+    model::MlpScratch mlp_ws;
     const auto [t, te] = median_pair(std::max<int>(reps, 2 * X), decode, [&] {
-      const size_t s = step + L / 2;
+      const size_t st = step + L / 2;
       for (size_t j = 0; j < k; ++j)
-        layers[s % L].experts[(s * 13 + j * 7) % E].forward(xs.data(), 1, y.data(), ws.expert.mlp);
+        layers[st % L].experts[(st * 13 + j * 7) % E].forward(xs.data(), 1, y.data(), mlp_ws);
     });
     std::printf("  %zu expert MLPs alone: %8.1f us, %.1f GB/s\n", k, te * 1e6,
                 (double)k * 3 * H * I * tl::dtype_size(d) / te / 1e9);
     std::printf(
-        "MoE decode F16 E=64 k=8 I=768 (%zu layers): %8.1f us, reads %.1f MB, %.1f GB/s "
+        "MoE decode %s %s H=%zu (%zu layers): %8.1f us, reads %.1f MB, %.1f GB/s "
         "(%.0f%% of bandwidth)\n",
-        L, t * 1e6, bytes / 1e6, bytes / t / 1e9, 100 * bytes / t / 1e9 / bw);
-    if (!only.empty()) return 0;
+        tl::dtype_name(d), s.name, H, L, t * 1e6, bytes / 1e6, bytes / t / 1e9,
+        100 * bytes / t / 1e9 / bw);
     const size_t n = 128;
     std::vector<float> xp = random_vec(rng, n * H, 1.0f), outs(n * H);
     tl::kernels::round_to_dtype(xp.data(), xp.size(), d);
     const double tp = median_time(std::max(3, reps / 5),
                                   [&] { layers[0].forward(xp.data(), n, outs.data(), ws); });
-    std::printf("MoE prompt F16 128 tokens: %8.1f ms (%.2f ms per token)\n", tp * 1e3,
-                tp * 1e3 / n);
+    std::printf("MoE prompt %s %s 128 tokens: %8.1f ms (%.2f ms per token)\n", tl::dtype_name(d),
+                s.name, tp * 1e3, tp * 1e3 / n);
   }
   return 0;
 }

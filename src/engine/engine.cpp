@@ -1,9 +1,9 @@
 #include "engine/engine.h"
 
-#include <cstdio>
 #include <utility>
 
 #include "tensor/error.h"
+#include "tensor/safetensors.h"
 #include "tensor/var_builder.h"
 
 namespace engine {
@@ -41,46 +41,10 @@ tl::DType resolve_dtype(std::string_view dtype) {
   return tl::DType::F32;
 }
 
-std::string quote_path(std::string_view path) {
-  std::string out = "\"";
-  for (unsigned char c : path) {
-    switch (c) {
-      case '\0':
-        out += "\\0";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '"':
-        out += "\\\"";
-        break;
-      default:
-        if (c < 0x20 || c == 0x7f) {
-          char buf[16];
-          std::snprintf(buf, sizeof buf, "\\u{%x}", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  out += '"';
-  return out;
-}
-
 std::unique_ptr<Engine> build_engine(const model::Config& cfg, const std::string& weights_path,
                                      tl::DType dtype, tl::Device device) {
   if (weights_path.find('\0') != std::string::npos) {
-    throw tl::Error("path: " + quote_path(weights_path) +
+    throw tl::Error("path: " + tl::debug_path(weights_path) +
                     " file name contained an unexpected NUL byte");
   }
   // The accessor (and with it the mapping) passes into load() and is released when it returns.

@@ -36,8 +36,4 @@ tl::DType resolve_dtype(std::string_view dtype);
 std::unique_ptr<Engine> build_engine(const model::Config& cfg, const std::string& weights_path,
                                      tl::DType dtype, tl::Device device);
 
-// Debug-style quoting of a path for messages: double quotes, with backslash, double quote, the
-// usual control escapes and \u{..} for other control characters.
-std::string quote_path(std::string_view path);
-
 }  // namespace engine

@@ -1,8 +1,7 @@
 #include "model/attention.h"
 
-#include <omp.h>
-
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -12,65 +11,375 @@
 #include "tensor/error.h"
 #include "tensor/half.h"
 #include "tensor/kernels.h"
+#include "tensor/parallel.h"
 
 namespace model {
 
 namespace {
 
-// Softmax over the first `n` entries of one score row, in d: max (first element wins unless a
-// later one is larger, so a leading NaN propagates), x - max, exp, a sum, then division. The sum
-// accumulates in f32 and is rounded once to d: rounding every partial sum in F16 would drop every
-// term below half a unit of the running total (at 2048 keys each exp <= 1 is lost). Entries n.. are
-// masked (minus infinity) and come out as exact zeros; they are written only when `row_len` > n.
-void softmax_row(float* s, size_t n, size_t row_len, tl::DType d) {
-  float m = s[0];
-  for (size_t j = 1; j < n; ++j)
-    if (m < s[j]) m = s[j];
-  if (d == tl::DType::F32) {
-    double sum = 0;
-    for (size_t j = 0; j < n; ++j) {
-      s[j] = expf(s[j] - m);
-      sum += s[j];
-    }
-    const float fs = static_cast<float>(sum);
-    for (size_t j = 0; j < n; ++j) s[j] = s[j] / fs;
-  } else {
-    for (size_t j = 0; j < n; ++j) s[j] = s[j] - m;
-    tl::kernels::round_to_dtype(s, n, d);
-    for (size_t j = 0; j < n; ++j) s[j] = expf(s[j]);
-    tl::kernels::round_to_dtype(s, n, d);
-    float sum = 0;
-    for (size_t j = 0; j < n; ++j) sum += s[j];
-    sum = rnd(sum, d);
-    for (size_t j = 0; j < n; ++j) s[j] = s[j] / sum;
-    tl::kernels::round_to_dtype(s, n, d);
-  }
-  for (size_t j = n; j < row_len; ++j) s[j] = 0.0f;
-}
+using tl::DType;
+
+// Prompt tiles: about this many query rows (positions times the query heads that share a kv
+// head) against blocks of kKeyBlock keys. Big enough for the matrix kernel to run near its peak,
+// small enough that a tile's scores and sums stay in the core's cache.
+constexpr size_t kTileRows = 128;
+constexpr size_t kKeyBlock = 128;
 
 // Raw dot products -> scores in d: round(round(dot) * scale).
-void scale_scores(float* s, size_t n, float scale, tl::DType d) {
+void scale_scores(float* s, size_t n, float scale, DType d) {
   tl::kernels::round_to_dtype(s, n, d);
   for (size_t j = 0; j < n; ++j) s[j] = s[j] * scale;
   tl::kernels::round_to_dtype(s, n, d);
 }
 
-// o[i] = round(o[i] * sigmoid(g[i])), sigmoid = 1 / (exp(-g) + 1) with each step rounded in d.
-void sigmoid_gate(float* o, const float* g, size_t n, tl::DType d) {
-  constexpr size_t kChunk = 512;
-  float t[kChunk];
-  for (size_t i0 = 0; i0 < n; i0 += kChunk) {
-    const size_t m = std::min(kChunk, n - i0);
-    for (size_t i = 0; i < m; ++i) t[i] = expf(-g[i0 + i]);
-    tl::kernels::round_to_dtype(t, m, d);
-    for (size_t i = 0; i < m; ++i) t[i] = t[i] + 1.0f;
-    tl::kernels::round_to_dtype(t, m, d);
-    for (size_t i = 0; i < m; ++i) t[i] = 1.0f / t[i];
-    tl::kernels::round_to_dtype(t, m, d);
-    for (size_t i = 0; i < m; ++i) o[i0 + i] = o[i0 + i] * t[i];
-    tl::kernels::round_to_dtype(o + i0, m, d);
+// The layer's sizes for one call.
+struct Dims {
+  DType d;
+  size_t Hq, Hkv, D, n_rep;
+  size_t S, L, T;  // new tokens, committed positions before the call, positions after it
+  float scale;     // 1/sqrt(D) in d
+};
+
+// The call's projections: q (S, Hq, D), the gate (S, Hq, D) of a gated layer, k and v
+// (S, Hkv, D); q and k normed and rotated. Everything rounded in d.
+struct Projected {
+  float* q;
+  float* gate;  // nullptr when the layer has no gate
+  float* k;
+  float* v;
+};
+
+Projected project(const Attention& a, const float* x, size_t S, const float* cos, const float* sin,
+                  AttentionScratch& scratch) {
+  const DType d = a.q_proj.dtype();
+  const size_t Hq = a.num_heads, Hkv = a.num_kv_heads, D = a.head_dim, R = a.rotary_dim;
+  const size_t qw = a.gated ? 2 * D : D;  // q_proj outputs per head
+  Projected p;
+  float* qp = scratch.qp.get(S, mul_or_throw(Hq, qw));
+  p.k = scratch.k.get(S, mul_or_throw(Hkv, D));
+  p.v = scratch.v.get(S, Hkv * D);
+  linear_forward(a.q_proj, x, S, qp);
+  linear_forward(a.k_proj, x, S, p.k);
+  linear_forward(a.v_proj, x, S, p.v);
+
+  // Split a gated projection: per head, D query rows then D gate rows.
+  p.q = qp;
+  p.gate = nullptr;
+  if (a.gated && D > 0) {  // zero-width heads have nothing to split (and any head count)
+    p.q = scratch.q.get(S, Hq * D);
+    p.gate = scratch.gate.get(S, Hq * D);
+    for (size_t r = 0; r < S * Hq; ++r) {
+      std::memcpy(p.q + r * D, qp + r * qw, D * sizeof(float));
+      std::memcpy(p.gate + r * D, qp + r * qw + D, D * sizeof(float));
+    }
+  }
+  if (a.q_norm && D > 0) a.q_norm->forward(p.q, S * Hq, p.q);
+  if (a.k_norm && D > 0) a.k_norm->forward(p.k, S * Hkv, p.k);
+
+  // The rotated part of each head is its leading R channels; a wider rotary than the head fails
+  // on the queries (shape (1, Hq, S, D) after the head transpose), before the cache changes.
+  if (R > D)
+    throw tl::Error("narrow invalid args start + len > dim_len: " + tl::shape_str({1, Hq, S, D}) +
+                    ", dim: 3, start: 0, len:" + std::to_string(R));
+  for (size_t s = 0; s < S && R > 0; ++s) {
+    for (size_t h = 0; h < Hq; ++h)
+      apply_rotary(p.q + (s * Hq + h) * D, cos + s * R, sin + s * R, R, d);
+    for (size_t h = 0; h < Hkv; ++h)
+      apply_rotary(p.k + (s * Hkv + h) * D, cos + s * R, sin + s * R, R, d);
+  }
+  return p;
+}
+
+// Every failure that the append, the grouped-query repetition or the mask addition would meet,
+// in that order, raised before the cache is written. Returns the call's sizes.
+Dims check(const Attention& a, size_t S, size_t seqlen_offset, const LayerCache& entry) {
+  Dims m;
+  m.d = a.q_proj.dtype();
+  m.Hq = a.num_heads, m.Hkv = a.num_kv_heads, m.D = a.head_dim;
+  m.S = S;
+  m.L = entry.kv_len;
+  m.T = m.L + S;
+  const size_t Hq = m.Hq, Hkv = m.Hkv, D = m.D, L = m.L, T = m.T;
+  if (L > 0 && (entry.kv_heads != Hkv || entry.kv_head_dim != D)) {
+    const size_t dim = entry.kv_heads != Hkv ? 1 : 3;
+    throw tl::Error("shape mismatch in cat for dim " + std::to_string(dim) + ", shape for arg 1: " +
+                    tl::shape_str({1, entry.kv_heads, L, entry.kv_head_dim}) +
+                    " shape for arg 2: " + tl::shape_str({1, Hkv, S, D}));
+  }
+  if (L > 0 && entry.kv_dtype != m.d)
+    throw tl::Error(std::string("dtype mismatch in cat, lhs: ") + tl::dtype_name(entry.kv_dtype) +
+                    ", rhs: " + tl::dtype_name(m.d));
+  m.n_rep = 1;
+  if (Hq != Hkv) {
+    if (Hkv == 0) throw tl::InternalFailure("attempt to divide by zero");
+    m.n_rep = Hq / Hkv;
+    if (Hkv * m.n_rep * T * D != Hq * T * D)
+      throw tl::Error("shape mismatch in reshape, lhs: " + tl::shape_str({1, Hkv, m.n_rep, T, D}) +
+                      ", rhs: " + tl::shape_str({1, Hq, T, D}));
+  }
+  if (S >= 2 && seqlen_offset != L)
+    throw tl::Error("shape mismatch in broadcast_add, lhs: " + tl::shape_str({1, Hq, S, T}) +
+                    ", rhs: " + tl::shape_str({1, 1, S, seqlen_offset + S}));
+  m.scale = const_in(1.0 / std::sqrt(static_cast<double>(D)), m.d);
+  return m;
+}
+
+// Appends the new keys (after norm and rotary) and values as rows L..T-1 of the cache, layout
+// [pos][kv_head][D] in d, as the pending step. Capacity grows geometrically so appends are
+// amortised O(1) per row.
+void append(const Dims& m, const float* k, const float* v, LayerCache& entry) {
+  const size_t es = tl::dtype_size(m.d);
+  const size_t row_elems = m.Hkv * m.D;
+  const size_t row_bytes = mul_or_throw(row_elems, es);
+  const size_t need = mul_or_throw(m.T, row_bytes);
+  entry.keys.reserve(need, m.L * row_bytes);  // the committed rows move with a regrown block
+  entry.values.reserve(need, m.L * row_bytes);
+  tl::kernels::store_as(k, entry.keys.bytes() + m.L * row_bytes, m.d, m.S * row_elems);
+  tl::kernels::store_as(v, entry.values.bytes() + m.L * row_bytes, m.d, m.S * row_elems);
+  entry.kv_dtype = m.d;
+  entry.kv_heads = m.Hkv;
+  entry.kv_head_dim = m.D;
+  entry.kv_pending = m.T;
+}
+
+// One query row over all T cached keys: scores for every head, softmax, then p . v. Both passes
+// read each cached row once; query head h reads kv head h / n_rep. q, o: (Hq, D).
+void decode_step(const Dims& m, const float* q, const LayerCache& entry, AttentionScratch& scratch,
+                 float* o) {
+  const size_t Hq = m.Hq, D = m.D, T = m.T, n_rep = m.n_rep;
+  const DType d = m.d;
+  const size_t es = tl::dtype_size(d), row_bytes = m.Hkv * D * es;
+  const uint8_t* K = entry.keys.bytes();
+  const uint8_t* V = entry.values.bytes();
+  float* sc = scratch.scores.get(T, Hq);  // (Hq, T)
+  tl::parallel::for_ranges(T, Hq * D, [&](size_t j0, size_t j1) {
+    for (size_t j = j0; j < j1; ++j) {
+      const uint8_t* krow = K + j * row_bytes;
+      for (size_t h = 0; h < Hq; ++h)
+        sc[h * T + j] = tl::kernels::dot_row(q + h * D, krow + (h / n_rep) * D * es, d, D);
+    }
+  });
+  // About eight element steps per score: scaling, the maximum, the exponential, the division.
+  tl::parallel::for_ranges(Hq, T * 8, [&](size_t h0, size_t h1) {
+    for (size_t h = h0; h < h1; ++h) {
+      scale_scores(sc + h * T, T, m.scale, d);
+      softmax_row(sc + h * T, T, T, d);
+    }
+  });
+  // Partial sums per share of positions, then a fixed-order reduction: the result depends on
+  // the number of shares only, not on which thread ran which.
+  const size_t parts = tl::parallel::blocks_for(T, Hq * D);
+  float* acc = scratch.acc.get(parts, Hq * D);
+  std::fill(acc, acc + parts * Hq * D, 0.0f);
+  tl::parallel::run(parts, [&](size_t p) {
+    float* a = acc + p * Hq * D;
+    for (size_t j = T * p / parts; j < T * (p + 1) / parts; ++j) {
+      const uint8_t* vrow = V + j * row_bytes;
+      for (size_t h = 0; h < Hq; ++h)
+        tl::kernels::axpy_row(sc[h * T + j], vrow + (h / n_rep) * D * es, d, a + h * D, D);
+    }
+  });
+  for (size_t i = 0; i < Hq * D; ++i) {
+    float sum = acc[i];
+    for (size_t p = 1; p < parts; ++p) sum += acc[p * Hq * D + i];
+    o[i] = rnd(sum, d);
   }
 }
+
+// A chunk of S >= 2 rows: row i (absolute position L + i) sees keys 0..L+i. The work is cut into
+// tiles of one kv head and a block of positions, whose rows are the positions times the n_rep
+// query heads sharing that kv head (each key and value is read once per tile, never copied per
+// query head), and tiles go to whichever thread is free, the longest (latest positions) first.
+//
+// F32 keeps no score matrix: a tile walks its key blocks with a running maximum, sum and
+// weighted sum of values per row (the online form of the softmax, the same values up to f32
+// rounding). F16 rounds every step of the softmax against the row's final maximum and sum, so a
+// tile keeps its rows' scores (rows x visible keys) and finishes the softmax before it reads the
+// values.
+class PromptAttention {
+ public:
+  PromptAttention(const Dims& m, const float* q, AttentionScratch& scratch, float* o)
+      : m_(m), q_(q), o_(o) {
+    bq_ = std::max<size_t>(1, kTileRows / m.n_rep);
+    rows_max_ = m.n_rep * bq_;
+    nqb_ = (m.S + bq_ - 1) / bq_;
+    nkb_ = (m.T + kKeyBlock - 1) / kKeyBlock;
+    tiles_ = nqb_ * m.Hkv;
+    // One worker per share of tiles that the splitting rule allows (a tile's work is at most its
+    // rows times every key, twice over D: scores and values).
+    workers_ = tl::parallel::blocks_for(tiles_, mul_or_throw(rows_max_, m.T) * 2 * m.D);
+    workers_ = std::min(workers_, tl::parallel::num_threads());
+    slot_ = rows_max_ * (3 * m.D + kKeyBlock + 2);
+    keys_ = scratch.keys.get(m.T, m.Hkv * m.D);
+    values_ = scratch.values.get(m.T, m.Hkv * m.D);
+    work_ = scratch.tiles.get(workers_, slot_);
+    if (m.d != DType::F32) scores_ = scratch.scores.get(m.T, workers_ * rows_max_);
+  }
+
+  void run(const LayerCache& entry) {
+    pack(entry);
+    std::atomic<size_t> next{0};
+    tl::parallel::run(workers_, [&](size_t w) {
+      for (size_t t; (t = next.fetch_add(1)) < tiles_;) tile(nqb_ - 1 - t / m_.Hkv, t % m_.Hkv, w);
+    });
+  }
+
+ private:
+  // Keys widened to f32, (Hkv, T, D); values widened and transposed per key block, so that
+  // block b of kv head g is one contiguous (D, width) operand at (g * T + b * kKeyBlock) * D.
+  void pack(const LayerCache& entry) {
+    const size_t Hkv = m_.Hkv, D = m_.D, T = m_.T;
+    const bool f32 = m_.d == DType::F32;
+    const size_t es = tl::dtype_size(m_.d), row_bytes = Hkv * D * es;
+    const uint8_t* K = entry.keys.bytes();
+    const uint8_t* V = entry.values.bytes();
+    tl::parallel::for_ranges(Hkv * nkb_, kKeyBlock * D, [&](size_t b0, size_t b1) {
+      for (size_t b = b0; b < b1; ++b) {
+        const size_t g = b / nkb_, j0 = (b % nkb_) * kKeyBlock;
+        const size_t nb = std::min(kKeyBlock, T - j0);
+        float* vt = values_ + (g * T + j0) * D;
+        for (size_t j = j0; j < j0 + nb; ++j) {
+          const size_t off = j * row_bytes + g * D * es;
+          tl::kernels::load_as_f32(K + off, m_.d, keys_ + (g * T + j) * D, D);
+          if (f32) {
+            const float* vr = reinterpret_cast<const float*>(V + off);
+            for (size_t c = 0; c < D; ++c) vt[c * nb + (j - j0)] = vr[c];
+          } else {
+            const uint16_t* vr = reinterpret_cast<const uint16_t*>(V + off);
+            for (size_t c = 0; c < D; ++c) vt[c * nb + (j - j0)] = tl::f16_to_f32(vr[c]);
+          }
+        }
+      }
+    });
+  }
+
+  const float* key_block(size_t g, size_t j0) const { return keys_ + (g * m_.T + j0) * m_.D; }
+  const float* value_block(size_t g, size_t j0) const { return values_ + (g * m_.T + j0) * m_.D; }
+
+  // Keys of block j0.. that row i of the tile at position block start i0 sees (0 when none).
+  size_t visible_in(size_t i0, size_t i, size_t j0, size_t nb) const {
+    const size_t upto = m_.L + i0 + i + 1;  // keys 0..upto-1
+    return upto <= j0 ? 0 : std::min(nb, upto - j0);
+  }
+
+  // Tile of kv head g and position block qb, in worker w's memory.
+  void tile(size_t qb, size_t g, size_t w) {
+    const size_t D = m_.D, Hq = m_.Hq, n_rep = m_.n_rep;
+    const size_t i0 = qb * bq_, nq = std::min(bq_, m_.S - i0), rows = n_rep * nq;
+    Slot s;
+    s.Q = work_ + w * slot_;                 // (rows, D): row r * nq + i is head g * n_rep + r
+    s.tile = s.Q + rows_max_ * D;            // (rows, kKeyBlock) scores, then probabilities
+    s.acc = s.tile + rows_max_ * kKeyBlock;  // (rows, D) weighted values
+    s.part = s.acc + rows_max_ * D;          // (rows, D) one key block's product
+    s.mx = s.part + rows_max_ * D;           // (rows) running maximum
+    s.sum = s.mx + rows_max_;                // (rows) running sum
+    for (size_t r = 0; r < n_rep; ++r)
+      for (size_t i = 0; i < nq; ++i)
+        std::memcpy(s.Q + (r * nq + i) * D, q_ + ((i0 + i) * Hq + g * n_rep + r) * D,
+                    D * sizeof(float));
+    std::fill(s.acc, s.acc + rows * D, 0.0f);
+    if (m_.d == DType::F32)
+      online(s, rows, nq, i0, g);
+    else
+      rounded(s, rows, nq, i0, g, scores_ + w * rows_max_ * m_.T);
+    for (size_t r = 0; r < n_rep; ++r)
+      for (size_t i = 0; i < nq; ++i) {
+        float* dst = o_ + ((i0 + i) * Hq + g * n_rep + r) * D;
+        const float* src = s.acc + (r * nq + i) * D;
+        for (size_t c = 0; c < D; ++c) dst[c] = rnd(src[c], m_.d);
+      }
+  }
+
+  struct Slot {
+    float *Q, *tile, *acc, *part, *mx, *sum;
+  };
+
+  // acc += tile (rows, nb) . value block (nb, D).
+  void add_values(const Slot& s, size_t rows, size_t nb, size_t g, size_t j0) const {
+    tl::kernels::matmul_xwt(s.tile, rows, nb, value_block(g, j0), DType::F32, m_.D, s.part);
+    for (size_t i = 0; i < rows * m_.D; ++i) s.acc[i] += s.part[i];
+  }
+
+  // F32: scores, running maximum and sum per row, block by block; acc ends as the softmax-weighted
+  // sum of values.
+  void online(const Slot& s, size_t rows, size_t nq, size_t i0, size_t g) const {
+    const size_t D = m_.D;
+    std::fill(s.mx, s.mx + rows, -std::numeric_limits<float>::infinity());
+    std::fill(s.sum, s.sum + rows, 0.0f);
+    const size_t visible = m_.L + i0 + nq;  // keys seen by the tile's last row
+    for (size_t j0 = 0; j0 < visible; j0 += kKeyBlock) {
+      const size_t nb = std::min(kKeyBlock, m_.T - j0);
+      tl::kernels::matmul_xwt(s.Q, rows, D, key_block(g, j0), DType::F32, nb, s.tile);
+      for (size_t rr = 0; rr < rows; ++rr) {
+        float* sr = s.tile + rr * nb;
+        const size_t vis = visible_in(i0, rr % nq, j0, nb);
+        if (vis == 0) {
+          std::fill(sr, sr + nb, 0.0f);
+          continue;
+        }
+        for (size_t j = 0; j < vis; ++j) sr[j] = sr[j] * m_.scale;
+        // The maximum as the softmax takes it (a NaN score still reaches the sums below).
+        float bm = sr[0];
+        for (size_t j = 1; j < vis; ++j)
+          if (bm < sr[j]) bm = sr[j];
+        const float old = s.mx[rr];
+        const float mnew = old < bm ? bm : old;
+        const float corr =
+            old == -std::numeric_limits<float>::infinity() ? 0.0f : std::exp(old - mnew);
+        double bs = 0.0;
+        for (size_t j = 0; j < vis; ++j) {
+          sr[j] = std::exp(sr[j] - mnew);
+          bs += sr[j];
+        }
+        std::fill(sr + vis, sr + nb, 0.0f);
+        s.sum[rr] = static_cast<float>(s.sum[rr] * corr + bs);
+        s.mx[rr] = mnew;
+        if (corr != 1.0f)
+          for (size_t c = 0; c < D; ++c) s.acc[rr * D + c] *= corr;
+      }
+      add_values(s, rows, nb, g, j0);
+    }
+    for (size_t rr = 0; rr < rows; ++rr)
+      for (size_t c = 0; c < D; ++c) s.acc[rr * D + c] = s.acc[rr * D + c] / s.sum[rr];
+  }
+
+  // F16 (and any dtype whose softmax rounds each step): the rows' scores over every visible key
+  // in `scores` (rows, T), the rounded softmax per row, then the probabilities times the values
+  // block by block, accumulated in f32 (the caller rounds once).
+  void rounded(const Slot& s, size_t rows, size_t nq, size_t i0, size_t g, float* scores) const {
+    const size_t D = m_.D, T = m_.T;
+    const size_t visible = m_.L + i0 + nq;
+    for (size_t j0 = 0; j0 < visible; j0 += kKeyBlock) {
+      const size_t nb = std::min(kKeyBlock, T - j0), nv = std::min(nb, visible - j0);
+      tl::kernels::matmul_xwt(s.Q, rows, D, key_block(g, j0), DType::F32, nb, s.tile);
+      for (size_t rr = 0; rr < rows; ++rr)
+        std::copy(s.tile + rr * nb, s.tile + rr * nb + nv, scores + rr * T + j0);
+    }
+    for (size_t rr = 0; rr < rows; ++rr) {
+      const size_t n = m_.L + i0 + rr % nq + 1;
+      scale_scores(scores + rr * T, n, m_.scale, m_.d);
+      softmax_row(scores + rr * T, n, visible, m_.d);
+    }
+    for (size_t j0 = 0; j0 < visible; j0 += kKeyBlock) {
+      const size_t nb = std::min(kKeyBlock, T - j0), nv = std::min(nb, visible - j0);
+      for (size_t rr = 0; rr < rows; ++rr) {
+        float* tr = s.tile + rr * nb;
+        std::copy(scores + rr * T + j0, scores + rr * T + j0 + nv, tr);
+        std::fill(tr + nv, tr + nb, 0.0f);
+      }
+      add_values(s, rows, nb, g, j0);
+    }
+  }
+
+  const Dims& m_;
+  const float* q_;
+  float* o_;
+  size_t bq_ = 0, rows_max_ = 0, nqb_ = 0, nkb_ = 0, tiles_ = 0, workers_ = 0, slot_ = 0;
+  float* keys_ = nullptr;
+  float* values_ = nullptr;
+  float* work_ = nullptr;
+  float* scores_ = nullptr;
+};
 
 }  // namespace
 
@@ -110,183 +419,17 @@ Attention Attention::load(const Config& cfg, const tl::VarBuilder& vb, size_t nu
 void Attention::forward(const float* x, size_t S, const float* cos, const float* sin,
                         size_t seqlen_offset, LayerCache& entry, AttentionScratch& scratch,
                         float* out) const {
-  const tl::DType d = q_proj.dtype();
-  const size_t Hq = num_heads, Hkv = num_kv_heads, D = head_dim, R = rotary_dim;
-  const size_t qw = gated ? 2 * D : D;  // q_proj outputs per head
-
-  // Projections: qp (S, Hq, qw), k and v (S, Hkv, D), each rounded in d.
-  float* qp = scratch.qp.get(S, mul_or_throw(Hq, qw));
-  float* k = scratch.k.get(S, mul_or_throw(Hkv, D));
-  float* v = scratch.v.get(S, Hkv * D);
-  linear_forward(q_proj, x, S, qp);
-  linear_forward(k_proj, x, S, k);
-  linear_forward(v_proj, x, S, v);
-
-  // Split a gated projection: per head, D query rows then D gate rows.
-  float* q = qp;
-  float* gate = nullptr;
-  if (gated && D > 0) {  // zero-width heads have nothing to split (and any head count)
-    q = scratch.q.get(S, Hq * D);
-    gate = scratch.gate.get(S, Hq * D);
-    for (size_t r = 0; r < S * Hq; ++r) {
-      std::memcpy(q + r * D, qp + r * qw, D * sizeof(float));
-      std::memcpy(gate + r * D, qp + r * qw + D, D * sizeof(float));
-    }
-  }
-  if (q_norm && D > 0) q_norm->forward(q, S * Hq, q);
-  if (k_norm && D > 0) k_norm->forward(k, S * Hkv, k);
-
-  // The rotated part of each head is its leading R channels; a wider rotary than the head fails
-  // on the queries (shape (1, Hq, S, D) after the head transpose), before the cache changes.
-  if (R > D)
-    throw tl::Error("narrow invalid args start + len > dim_len: " + tl::shape_str({1, Hq, S, D}) +
-                    ", dim: 3, start: 0, len:" + std::to_string(R));
-  for (size_t s = 0; s < S && R > 0; ++s) {
-    for (size_t h = 0; h < Hq; ++h)
-      apply_rotary(q + (s * Hq + h) * D, cos + s * R, sin + s * R, R, d);
-    for (size_t h = 0; h < Hkv; ++h)
-      apply_rotary(k + (s * Hkv + h) * D, cos + s * R, sin + s * R, R, d);
-  }
-
-  // Every remaining failure is checked before the cache is written, in the order the steps
-  // would meet them: the append, the grouped-query repetition, the mask addition.
-  const size_t L = entry.kv_len;  // committed positions
-  const size_t T = L + S;         // keys visible to the last new row
-  if (L > 0 && (entry.kv_heads != Hkv || entry.kv_head_dim != D)) {
-    const size_t dim = entry.kv_heads != Hkv ? 1 : 3;
-    throw tl::Error("shape mismatch in cat for dim " + std::to_string(dim) + ", shape for arg 1: " +
-                    tl::shape_str({1, entry.kv_heads, L, entry.kv_head_dim}) +
-                    " shape for arg 2: " + tl::shape_str({1, Hkv, S, D}));
-  }
-  if (L > 0 && entry.kv_dtype != d)
-    throw tl::Error(std::string("dtype mismatch in cat, lhs: ") + tl::dtype_name(entry.kv_dtype) +
-                    ", rhs: " + tl::dtype_name(d));
-  size_t n_rep = 1;
-  if (Hq != Hkv) {
-    if (Hkv == 0) throw tl::InternalFailure("attempt to divide by zero");
-    n_rep = Hq / Hkv;
-    if (Hkv * n_rep * T * D != Hq * T * D)
-      throw tl::Error("shape mismatch in reshape, lhs: " + tl::shape_str({1, Hkv, n_rep, T, D}) +
-                      ", rhs: " + tl::shape_str({1, Hq, T, D}));
-  }
-  if (S >= 2 && seqlen_offset != L)
-    throw tl::Error("shape mismatch in broadcast_add, lhs: " + tl::shape_str({1, Hq, S, T}) +
-                    ", rhs: " + tl::shape_str({1, 1, S, seqlen_offset + S}));
-
-  // Append the new keys (after norm and rotary) and values as rows L..T-1, layout
-  // [pos][kv_head][D] in d. Capacity grows geometrically so appends are amortised O(1) per row.
-  const size_t es = tl::dtype_size(d);
-  const size_t row_elems = Hkv * D;
-  const size_t row_bytes = mul_or_throw(row_elems, es);
-  const size_t need = mul_or_throw(T, row_bytes);
-  entry.keys.reserve(need, L * row_bytes);  // the committed rows move with a regrown block
-  entry.values.reserve(need, L * row_bytes);
-  tl::kernels::store_as(k, entry.keys.bytes() + L * row_bytes, d, S * row_elems);
-  tl::kernels::store_as(v, entry.values.bytes() + L * row_bytes, d, S * row_elems);
-  entry.kv_dtype = d;
-  entry.kv_heads = Hkv;
-  entry.kv_head_dim = D;
-  entry.kv_pending = T;
-
-  const uint8_t* K = entry.keys.bytes();
-  const uint8_t* V = entry.values.bytes();
-  const float scale = const_in(1.0 / std::sqrt(static_cast<double>(D)), d);  // 1/sqrt(D)
-  float* o = scratch.o.get(S, Hq * D);  // (S, Hq, D)
-
-  if (Hq > 0 && D > 0) {
-    if (S == 1) {
-      // One query row over all T keys: scores for every head, softmax, then p . v. Both passes
-      // read each cached row once; query head h reads kv head h / n_rep.
-      float* sc = scratch.scores.get(T, Hq);  // (Hq, T)
-      const int nt = tl::kernels::num_threads();
-      const bool par = T * row_elems >= (1u << 15) && nt > 1;
-#pragma omp parallel for schedule(static) if (par)
-      for (size_t j = 0; j < T; ++j) {
-        const uint8_t* krow = K + j * row_bytes;
-        for (size_t h = 0; h < Hq; ++h)
-          sc[h * T + j] = tl::kernels::dot_row(q + h * D, krow + (h / n_rep) * D * es, d, D);
-      }
-#pragma omp parallel for schedule(static) if (par)
-      for (size_t h = 0; h < Hq; ++h) {
-        scale_scores(sc + h * T, T, scale, d);
-        softmax_row(sc + h * T, T, T, d);
-      }
-      // Partial sums per thread over a static split of positions, then a fixed-order reduction.
-      const size_t parts = par ? static_cast<size_t>(nt) : 1;
-      float* acc = scratch.acc.get(parts, Hq * D);
-      std::fill(acc, acc + parts * Hq * D, 0.0f);
-#pragma omp parallel num_threads(static_cast <int>(parts)) if (par)
-      {
-        const size_t t = static_cast<size_t>(omp_get_thread_num());
-        const size_t n = static_cast<size_t>(omp_get_num_threads());
-        const size_t j0 = T * t / n, j1 = T * (t + 1) / n;
-        float* a = acc + t * Hq * D;
-        for (size_t j = j0; j < j1; ++j) {
-          const uint8_t* vrow = V + j * row_bytes;
-          for (size_t h = 0; h < Hq; ++h)
-            tl::kernels::axpy_row(sc[h * T + j], vrow + (h / n_rep) * D * es, d, a + h * D, D);
-        }
-      }
-      for (size_t i = 0; i < Hq * D; ++i) {
-        float sum = acc[i];
-        for (size_t t = 1; t < parts; ++t) sum += acc[t * Hq * D + i];
-        o[i] = rnd(sum, d);
-      }
-    } else {
-      // A chunk of S >= 2 rows: per kv head, matrix products over its n_rep query heads stacked
-      // as rows (head-major), in blocks of query positions so the score block stays bounded.
-      // Row i (absolute position L + i) sees keys 0..L+i.
-      float* Kg = scratch.acc.get(T, D);      // (T, D) keys of kv head g, widened
-      float* VgT = scratch.scores.get(T, D);  // (D, T) values of kv head g, widened, transposed
-      const size_t budget = size_t{1} << 22;  // floats per score block
-      const size_t blk = std::max<size_t>(1, std::min(S, budget / std::max<size_t>(1, n_rep * T)));
-      // Per block: queries (n_rep * blk, D), outputs (n_rep * blk, D), scores (n_rep * blk, T).
-      float* Qg = scratch.tiles.get(n_rep * blk, 2 * D + T);
-      float* Og = Qg + n_rep * blk * D;
-      float* sc = Og + n_rep * blk * D;
-      for (size_t g = 0; g < Hkv; ++g) {
-        for (size_t j = 0; j < T; ++j) {
-          tl::kernels::load_as_f32(K + j * row_bytes + g * D * es, d, Kg + j * D, D);
-          const uint8_t* vr = V + j * row_bytes + g * D * es;
-          if (d == tl::DType::F32) {
-            const float* vf = reinterpret_cast<const float*>(vr);
-            for (size_t c = 0; c < D; ++c) VgT[c * T + j] = vf[c];
-          } else {
-            const uint16_t* vh = reinterpret_cast<const uint16_t*>(vr);
-            for (size_t c = 0; c < D; ++c) VgT[c * T + j] = tl::f16_to_f32(vh[c]);
-          }
-        }
-        for (size_t i0 = 0; i0 < S; i0 += blk) {
-          const size_t nb = std::min(blk, S - i0);
-          const size_t rows = n_rep * nb;
-          for (size_t r = 0; r < n_rep; ++r)
-            for (size_t i = 0; i < nb; ++i)
-              std::memcpy(Qg + (r * nb + i) * D, q + ((i0 + i) * Hq + g * n_rep + r) * D,
-                          D * sizeof(float));
-          tl::kernels::matmul_xwt(Qg, rows, D, Kg, tl::DType::F32, T, sc);
-#pragma omp parallel for schedule(static) if (rows * T >= (1u << 15))
-          for (size_t rr = 0; rr < rows; ++rr) {
-            const size_t i = i0 + rr % nb;
-            float* srow = sc + rr * T;
-            const size_t vis = L + i + 1;
-            scale_scores(srow, vis, scale, d);
-            softmax_row(srow, vis, T, d);
-          }
-          tl::kernels::matmul_xwt(sc, rows, T, VgT, tl::DType::F32, D, Og);
-          for (size_t r = 0; r < n_rep; ++r)
-            for (size_t i = 0; i < nb; ++i) {
-              float* dst = o + ((i0 + i) * Hq + g * n_rep + r) * D;
-              const float* src = Og + (r * nb + i) * D;
-              for (size_t c = 0; c < D; ++c) dst[c] = rnd(src[c], d);
-            }
-        }
-      }
-    }
-  } else {
-    std::fill(o, o + S * Hq * D, 0.0f);
-  }
-
-  if (gated) sigmoid_gate(o, gate, S * Hq * D, d);
+  const Projected p = project(*this, x, S, cos, sin, scratch);
+  const Dims m = check(*this, S, seqlen_offset, entry);
+  append(m, p.k, p.v, entry);
+  float* o = scratch.o.get(S, m.Hq * m.D);  // (S, Hq, D)
+  if (m.Hq == 0 || m.D == 0)
+    std::fill(o, o + S * m.Hq * m.D, 0.0f);
+  else if (S == 1)
+    decode_step(m, p.q, entry, scratch, o);
+  else
+    PromptAttention(m, p.q, scratch, o).run(entry);
+  if (p.gate) sigmoid_mul(o, p.gate, S * m.Hq * m.D, m.d);
   linear_forward(o_proj, o, S, out);
 }
 

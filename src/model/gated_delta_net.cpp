@@ -3,9 +3,11 @@
 #include <cmath>
 #include <string>
 
+#include "model/delta_chunk.h"
 #include "tensor/error.h"
 #include "tensor/half.h"
 #include "tensor/kernels.h"
+#include "tensor/parallel.h"
 
 namespace model {
 
@@ -18,10 +20,6 @@ inline float elem(const tl::Tensor& t, size_t i) {
   return t.data<float>()[i];
 }
 
-// Below this many multiply-adds per token the recurrence runs on the calling thread: starting
-// the pool costs more than the work (measured with tools/bench_mixers).
-constexpr size_t kParallelMinWork = 16 * 64 * 64;
-
 }  // namespace
 
 float softplus_d(float z, tl::DType d) {
@@ -31,10 +29,13 @@ float softplus_d(float z, tl::DType d) {
   return rnd(m + l, d);
 }
 
-float gdn_decay(float a, float dt_bias, float A, tl::DType d) {
+float gdn_log_decay(float a, float dt_bias, float A, tl::DType d) {
   const float z = rnd(a + dt_bias, d);
-  const float sp = softplus_d(z, d);
-  return rnd(expf(rnd(-sp * A, d)), d);
+  return rnd(-softplus_d(z, d) * A, d);
+}
+
+float gdn_decay(float a, float dt_bias, float A, tl::DType d) {
+  return rnd(expf(gdn_log_decay(a, dt_bias, A, d)), d);
 }
 
 // The loops run across the value channels b, lane by lane, so every target computes the same
@@ -152,7 +153,7 @@ void GatedDeltaNet::forward(const float* x, size_t T, LayerCache& entry, DeltaNe
   linear_forward(g_proj, x, T, g);
   linear_forward(beta_proj, x, T, beta);
   linear_forward(alpha_proj, x, T, decay);
-  for (size_t i = 0; i < T * N; ++i) beta[i] = sigmoid_d(beta[i], d);
+  sigmoid_inplace(beta, T * N, d);
 
   // The pending step goes to buffer w; buffer `cur` (the committed state) is only read.
   const int w = 1 - entry.cur;
@@ -166,37 +167,39 @@ void GatedDeltaNet::forward(const float* x, size_t T, LayerCache& entry, DeltaNe
     for (int i = 0; i < 3; ++i) tails[i][w].resize(C * (convs[i]->kernel_size - 1));
   }
 
-  // Decay per token and head: exp(-softplus(a + dt_bias) * exp(A_log)).
+  // Decay per token and head: exp(-softplus(a + dt_bias) * exp(A_log)). The chunked form works
+  // with its logarithm, -softplus(a + dt_bias) * exp(A_log), instead.
+  const bool chunked = T >= 2 && d == tl::DType::F32;
   for (size_t h = 0; h < N; ++h) {
     const float A = rnd(expf(elem(A_log, h)), d);
     const float dtb = elem(dt_bias, h);
-    for (size_t t = 0; t < T; ++t) decay[t * N + h] = gdn_decay(decay[t * N + h], dtb, A, d);
+    for (size_t t = 0; t < T; ++t) {
+      float& a = decay[t * N + h];
+      a = chunked ? gdn_log_decay(a, dtb, A, d) : gdn_decay(a, dtb, A, d);
+    }
   }
 
   // Everything from here to the output projection works on one head's channels at a time, so
-  // each head runs on its own thread: the convolutions of its channels; then, per token, SiLU on
-  // q, k, v; unit-length q and k; q scaled
-  // by 1/sqrt(D) (affine map: factor rounded to d, product rounded, plus 0); the recurrence,
-  // token after token; then the per-head RMS norm and the gate silu(g) (the gated output goes to
-  // g's buffer, which o_proj reads).
-  // The first token reads the committed state (zeros when absent); every later token updates the
-  // pending buffer in place.
+  // the heads are shared out over threads. Per head: the convolutions of its channels; per
+  // token SiLU on q, k, v, unit-length q and k, q scaled by 1/sqrt(D) (affine map: factor
+  // rounded to d, product rounded, plus 0); the delta rule over the chunk, from the committed
+  // state (zeros when absent) into the pending buffer; then per token the RMS norm and the gate
+  // silu(g) (the gated output goes to g's buffer, which o_proj reads).
   float* S1 = entry.state_for(w, mul_or_throw(N, mul_or_throw(D, D)));
   const float* S0 = entry.state_present[entry.cur] ? entry.state[entry.cur].floats() : nullptr;
-  float* heads = scratch.heads.get(N, 4 * D);  // per head: the step's 3 * D, then its output row
+  // Per head: the chunked form's working memory, or the step's 3 * D and its output row.
+  const size_t per_head = chunked ? delta_chunk_floats(D) : 4 * D;
+  float* heads = scratch.heads.get(N, per_head);
   const float scale = const_in(1.0 / std::sqrt((double)D), d);
-  const bool par = N > 1 && T * N * D * D >= kParallelMinWork && tl::kernels::num_threads() > 1;
-#pragma omp parallel for schedule(static) if (par)
-  for (size_t h = 0; h < N; ++h) {
+  auto head = [&](size_t h) {
     const size_t hs = h * D * D;
-    // The head's channels of the three convolutions, over the whole chunk.
+    float* hw = heads + h * per_head;
     for (int i = 0; conv && i < 3; ++i)
       convs[i]->forward(raw[i], T, have_tails ? tails[i][entry.cur].data() : nullptr,
                         tails[i][w].data(), res[i], h * D, (h + 1) * D);
     for (size_t t = 0; t < T; ++t) {
       const size_t off = t * C + h * D;
-      float *qh = q + off, *kh = k + off, *vh = v + off, *gh = g + off;
-      float* oh = heads + h * 4 * D + 3 * D;
+      float *qh = q + off, *kh = k + off, *vh = v + off;
       silu_inplace(qh, D, d);
       silu_inplace(kh, D, d);
       silu_inplace(vh, D, d);
@@ -205,12 +208,27 @@ void GatedDeltaNet::forward(const float* x, size_t T, LayerCache& entry, DeltaNe
       for (size_t i = 0; i < D; ++i) qh[i] *= scale;
       tl::kernels::round_to_dtype(qh, D, d);
       for (size_t i = 0; i < D; ++i) qh[i] += 0.0f;  // exact: the sum is already in d
-      delta_rule_step(t == 0 ? (S0 ? S0 + hs : nullptr) : S1 + hs, S1 + hs, D, qh, kh, vh,
-                      decay[t * N + h], beta[t * N + h], d, oh, heads + h * 4 * D);
-      g_norm.forward(oh, 1, oh);
-      silu_mul(gh, oh, D, d);  // g = round(silu(g) * o): the gated output, in g's buffer
     }
-  }
+    if (chunked) {
+      // Outputs overwrite the head's queries, block by block after each block has read them.
+      delta_rule_chunk(S0 ? S0 + hs : nullptr, S1 + hs, D, T, q + h * D, k + h * D, v + h * D, C,
+                       decay + h, beta + h, N, q + h * D, hw);
+    }
+    for (size_t t = 0; t < T; ++t) {
+      const size_t off = t * C + h * D;
+      float* oh = chunked ? q + off : hw + 3 * D;
+      if (!chunked)
+        delta_rule_step(t == 0 ? (S0 ? S0 + hs : nullptr) : S1 + hs, S1 + hs, D, q + off, k + off,
+                        v + off, decay[t * N + h], beta[t * N + h], d, oh, hw);
+      g_norm.forward(oh, 1, oh);
+      silu_mul(g + off, oh, D, d);  // g = round(silu(g) * o): the gated output, in g's buffer
+    }
+  };
+  // Work per head: the recurrence's four passes over the D x D state per token, or about as
+  // much in the chunked form's products.
+  tl::parallel::for_ranges(N, mul_or_throw(T, 4 * D * D), [&](size_t h0, size_t h1) {
+    for (size_t h = h0; h < h1; ++h) head(h);
+  });
   entry.state_present[w] = true;
   entry.tails_present[w] = conv;
   entry.state_pending = true;

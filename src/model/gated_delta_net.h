@@ -36,8 +36,10 @@ struct GatedDeltaNet {
 // of -|z|, so neither extreme overflows.
 float softplus_d(float z, tl::DType d);
 // Per-token decay factor exp(-softplus(a + dt_bias) * A), each step rounded in d; A = exp(A_log)
-// already rounded in d. Lies in [0, 1] for finite inputs.
+// already rounded in d. Lies in [0, 1] for finite inputs. gdn_log_decay is the exponent,
+// -softplus(a + dt_bias) * A, with the same roundings.
 float gdn_decay(float a, float dt_bias, float A, tl::DType d);
+float gdn_log_decay(float a, float dt_bias, float A, tl::DType d);
 
 // One token of the delta rule for one head, every product and elementwise result rounded in d:
 //   S = S * decay;  r = k S;  delta = (v - r) * beta;  S += k delta^T;  o = q S.

@@ -5,6 +5,7 @@
 
 #include "tensor/half.h"
 #include "tensor/kernels.h"
+#include "tensor/parallel.h"
 
 namespace model {
 
@@ -32,20 +33,24 @@ Linear load_linear(size_t in, size_t out, bool bias, const tl::VarBuilder& vb) {
 }
 
 void linear_forward(const Linear& l, const float* x, size_t T, float* y) {
+  linear_rows(l, x, T, 0, l.out_dim(), y);
+}
+
+void linear_rows(const Linear& l, const float* x, size_t T, size_t r0, size_t r1, float* y) {
   const tl::DType d = l.dtype();
-  const size_t in = l.in_dim(), out = l.out_dim();
-  tl::kernels::matmul_xwt(x, T, in, raw_data(l.weight), d, out, y);
+  const size_t in = l.in_dim(), out = r1 - r0, wsize = tl::dtype_size(d);
+  tl::kernels::matmul_xwt(
+      x, T, in, static_cast<const uint8_t*>(raw_data(l.weight)) + r0 * in * wsize, d, out, y);
   tl::kernels::round_to_dtype(y, T * out, d);
   if (!l.bias) return;
   // The bias add is its own step, rounded separately: add row by row, then round the block.
   const tl::Tensor& b = *l.bias;
   const tl::DType bd = b.dtype();
-  const void* bp = raw_data(b);
+  const uint8_t* bp = static_cast<const uint8_t*>(raw_data(b)) + r0 * tl::dtype_size(bd);
   float wide[kChunk];
   for (size_t o0 = 0; o0 < out; o0 += kChunk) {
     const size_t n = std::min(kChunk, out - o0);
-    tl::kernels::load_as_f32(static_cast<const uint8_t*>(bp) + o0 * tl::dtype_size(bd), bd, wide,
-                             n);
+    tl::kernels::load_as_f32(bp + o0 * tl::dtype_size(bd), bd, wide, n);
     for (size_t t = 0; t < T; ++t) {
       float* yr = y + t * out + o0;
       for (size_t o = 0; o < n; ++o) yr[o] += wide[o];
@@ -122,32 +127,41 @@ void Mlp::forward(const float* x, size_t T, float* y, MlpScratch& scratch) const
 
 namespace {
 
-// x[i] = silu(x[i]), then times u[i] when u is given, every step rounded in d.
+// Work of one element of silu_block in comparable element steps (an exponential, a division).
+constexpr size_t kSiluWork = 8;
+
+// Elements i0 .. i0+m-1 of silu_block.
+void silu_chunk(float* xb, const float* ub, size_t m, tl::DType d) {
+  if (d == tl::DType::F32) {
+    for (size_t i = 0; i < m; ++i) xb[i] = xb[i] / (1.0f + expf(-xb[i]));
+    if (ub)
+      for (size_t i = 0; i < m; ++i) xb[i] = xb[i] * ub[i];
+    return;
+  }
+  // One pass over the block per rounded step: exp(-x), 1 + e, x / den, (* u).
+  float t[kChunk];
+  for (size_t i = 0; i < m; ++i) t[i] = expf(-xb[i]);
+  tl::kernels::round_to_dtype(t, m, d);
+  for (size_t i = 0; i < m; ++i) t[i] = 1.0f + t[i];
+  tl::kernels::round_to_dtype(t, m, d);
+  for (size_t i = 0; i < m; ++i) xb[i] = xb[i] / t[i];
+  tl::kernels::round_to_dtype(xb, m, d);
+  if (ub) {
+    for (size_t i = 0; i < m; ++i) xb[i] = xb[i] * ub[i];
+    tl::kernels::round_to_dtype(xb, m, d);
+  }
+}
+
+// x[i] = silu(x[i]), then times u[i] when u is given, every step rounded in d; in blocks of
+// kChunk elements.
 void silu_block(float* x, const float* u, size_t n, tl::DType d) {
   const size_t blocks = (n + kChunk - 1) / kChunk;
-#pragma omp parallel for schedule(static) if (n >= (size_t{1} << 16))
-  for (size_t blk = 0; blk < blocks; ++blk) {
-    const size_t i0 = blk * kChunk, m = std::min(kChunk, n - i0);
-    float* xb = x + i0;
-    if (d == tl::DType::F32) {
-      for (size_t i = 0; i < m; ++i) xb[i] = xb[i] / (1.0f + expf(-xb[i]));
-      if (u)
-        for (size_t i = 0; i < m; ++i) xb[i] = xb[i] * u[i0 + i];
-      continue;
+  tl::parallel::for_ranges(blocks, kChunk * kSiluWork, [&](size_t b0, size_t b1) {
+    for (size_t blk = b0; blk < b1; ++blk) {
+      const size_t i0 = blk * kChunk;
+      silu_chunk(x + i0, u ? u + i0 : nullptr, std::min(kChunk, n - i0), d);
     }
-    // One pass over the block per rounded step: exp(-x), 1 + e, x / den, (* u).
-    float t[kChunk];
-    for (size_t i = 0; i < m; ++i) t[i] = expf(-xb[i]);
-    tl::kernels::round_to_dtype(t, m, d);
-    for (size_t i = 0; i < m; ++i) t[i] = 1.0f + t[i];
-    tl::kernels::round_to_dtype(t, m, d);
-    for (size_t i = 0; i < m; ++i) xb[i] = xb[i] / t[i];
-    tl::kernels::round_to_dtype(xb, m, d);
-    if (u) {
-      for (size_t i = 0; i < m; ++i) xb[i] = xb[i] * u[i0 + i];
-      tl::kernels::round_to_dtype(xb, m, d);
-    }
-  }
+  });
 }
 
 }  // namespace
@@ -161,10 +175,71 @@ float silu_d(float v, tl::DType d) {
   return rnd(v / den, d);
 }
 
+namespace {
+
+// x[i] = sigmoid(x[i]), then times o[i] into o when o is given: exp(-x), e + 1, 1 / den, (* o),
+// each step rounded in d, one pass over the block per step.
+void sigmoid_chunk(float* x, float* o, size_t m, tl::DType d) {
+  float t[kChunk];
+  for (size_t i = 0; i < m; ++i) t[i] = expf(-x[i]);
+  tl::kernels::round_to_dtype(t, m, d);
+  for (size_t i = 0; i < m; ++i) t[i] = t[i] + 1.0f;
+  tl::kernels::round_to_dtype(t, m, d);
+  for (size_t i = 0; i < m; ++i) t[i] = 1.0f / t[i];
+  tl::kernels::round_to_dtype(t, m, d);
+  if (!o) {
+    std::copy(t, t + m, x);
+    return;
+  }
+  for (size_t i = 0; i < m; ++i) o[i] = o[i] * t[i];
+  tl::kernels::round_to_dtype(o, m, d);
+}
+
+}  // namespace
+
 float sigmoid_d(float v, tl::DType d) {
-  const float e = rnd(expf(-v), d);
-  const float den = rnd(e + 1.0f, d);
-  return rnd(1.0f / den, d);
+  sigmoid_chunk(&v, nullptr, 1, d);
+  return v;
+}
+
+void sigmoid_inplace(float* x, size_t n, tl::DType d) {
+  for (size_t i0 = 0; i0 < n; i0 += kChunk)
+    sigmoid_chunk(x + i0, nullptr, std::min(kChunk, n - i0), d);
+}
+
+void sigmoid_mul(float* o, const float* g, size_t n, tl::DType d) {
+  float t[kChunk];
+  for (size_t i0 = 0; i0 < n; i0 += kChunk) {
+    const size_t m = std::min(kChunk, n - i0);
+    std::copy(g + i0, g + i0 + m, t);
+    sigmoid_chunk(t, o + i0, m, d);
+  }
+}
+
+void softmax_row(float* s, size_t n, size_t row_len, tl::DType d) {
+  float m = s[0];
+  for (size_t j = 1; j < n; ++j)
+    if (m < s[j]) m = s[j];
+  if (d == tl::DType::F32) {
+    double sum = 0;
+    for (size_t j = 0; j < n; ++j) {
+      s[j] = expf(s[j] - m);
+      sum += s[j];
+    }
+    const float fs = static_cast<float>(sum);
+    for (size_t j = 0; j < n; ++j) s[j] = s[j] / fs;
+  } else {
+    for (size_t j = 0; j < n; ++j) s[j] = s[j] - m;
+    tl::kernels::round_to_dtype(s, n, d);
+    for (size_t j = 0; j < n; ++j) s[j] = expf(s[j]);
+    tl::kernels::round_to_dtype(s, n, d);
+    float sum = 0;
+    for (size_t j = 0; j < n; ++j) sum += s[j];
+    sum = rnd(sum, d);
+    for (size_t j = 0; j < n; ++j) s[j] = s[j] / sum;
+    tl::kernels::round_to_dtype(s, n, d);
+  }
+  for (size_t j = n; j < row_len; ++j) s[j] = 0.0f;
 }
 
 // ---- Rotary

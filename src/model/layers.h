@@ -52,6 +52,9 @@ Linear load_linear(size_t in, size_t out, bool bias, const tl::VarBuilder& vb);
 // y (T x out) = round_d(x (T x in) . W^T); with a bias, y = round_d(y + b) as a separate step.
 // BF16 weights throw "unsupported dtype BF16 for op matmul".
 void linear_forward(const Linear& l, const float* x, size_t T, float* y);
+// The output rows [r0, r1) of the same: y (T x (r1 - r0)) = round_d(x . W[r0:r1]^T), plus bias
+// rows r0..r1 as its own rounded step: the product restricted to those weight rows.
+void linear_rows(const Linear& l, const float* x, size_t T, size_t r0, size_t r1, float* y);
 
 struct RmsNorm {
   tl::Tensor weight;  // (n) in the model dtype, multiplied in directly (no 1 added)
@@ -79,6 +82,16 @@ float sigmoid_d(float v, tl::DType d);
 // g[i] = round(silu_d(g[i]) * u[i]), and x[i] = silu_d(x[i]).
 void silu_mul(float* g, const float* u, size_t n, tl::DType d);
 void silu_inplace(float* x, size_t n, tl::DType d);
+// x[i] = sigmoid_d(x[i]); and o[i] = round(o[i] * sigmoid_d(g[i])).
+void sigmoid_inplace(float* x, size_t n, tl::DType d);
+void sigmoid_mul(float* o, const float* g, size_t n, tl::DType d);
+
+// Softmax over the first n entries of one row, in d: max (the first element unless a later one is
+// larger, so a leading NaN propagates), x - max, exp, a sum, then division. The sum accumulates
+// wider than d and is rounded once: rounding every partial sum in F16 would drop every term below
+// half a unit of the running total (at 2048 keys each exp <= 1 is lost). Entries n .. row_len-1
+// are masked (minus infinity) and are set to exact zeros.
+void softmax_row(float* s, size_t n, size_t row_len, tl::DType d);
 
 // Rotary tables for S positions starting at `offset` (positions as u32, converted to d first):
 // cos and sin, each S x R in d, columns k and k + R/2 equal. inv_freq has R/2 f32 values.

@@ -8,17 +8,114 @@
 #include "tensor/error.h"
 #include "tensor/half.h"
 #include "tensor/kernels.h"
+#include "tensor/parallel.h"
 
 namespace model {
 
 namespace {
 
-// Upper bound on the floats kept for one chunk's expert outputs (tokens x k x H, 64 MiB): a
-// longer prompt is routed in chunks of tokens, each expert's weights read once per chunk.
-constexpr size_t kMaxRankedFloats = size_t{16} << 20;
+// Upper bound on the floats of one chunk's per-token buffers (64 MiB each): the gathered rows and
+// expert outputs (tokens x k x H) and the activations (tokens x (k I + shared width)). A longer
+// prompt is routed in chunks of tokens, each expert's weights read once per chunk.
+constexpr size_t kMaxChunkFloats = size_t{16} << 20;
 
-// Experts with at most this many rows each run one per thread rather than one after another.
-constexpr size_t kSpreadMaxRows = 4;
+// Row blocks of an expert's projections are multiples of this many weight rows: whole groups of
+// the GEMV kernel's rows, and whole 64-byte lines of f32 outputs.
+constexpr size_t kRowGrain = 16;
+
+// One MLP over a group of rows: a routed expert over the chunk's rows routed to it (gathered in
+// slot order), or the shared expert over all of the chunk's rows.
+struct Group {
+  const Mlp* mlp;
+  const float* x;  // (rows, H) inputs
+  size_t rows;
+  size_t act;   // offset of the group's (rows, I) block in the activation buffers
+  size_t tile;  // offset of the group's (rows, H) block in the output tiles
+  float* out;   // output row of input row m: out + (dest ? dest[m] : m) * H
+  const uint32_t* dest;
+  size_t order;  // place in a sequential run: the expert id; the shared expert last
+};
+
+// Output rows [r0, r1) of one group's projections: the unit of work that a free thread takes.
+struct Piece {
+  uint32_t group, r0, r1;
+  size_t work;
+};
+
+// Cuts each group's output rows (its inner width for gate/up, H for down) into pieces of about
+// equal work, so that the pieces of all groups together balance over the threads: the few
+// experts of a decode step become a few dozen row blocks, all of them read at once, while in a
+// prompt small experts stay whole and run side by side and large ones are cut. Largest pieces
+// first, so that the last ones taken are small. Returns whether the whole is worth splitting
+// over threads.
+bool cut(const std::vector<Group>& groups, bool down, size_t H, std::vector<Piece>& pieces) {
+  auto rows_of = [&](const Group& g) { return down ? H : g.mlp->inner(); };
+  auto work_per_row = [&](const Group& g) {
+    return down ? g.rows * g.mlp->inner() : 2 * g.rows * H;
+  };
+  size_t total_rows = 0, total_work = 0;
+  for (const Group& g : groups) {
+    total_rows += rows_of(g);
+    total_work += rows_of(g) * work_per_row(g);
+  }
+  pieces.clear();
+  if (total_rows == 0) return false;
+  const size_t blocks =
+      tl::parallel::blocks_for(total_rows, (total_work + total_rows - 1) / total_rows);
+  const double per_block = static_cast<double>(total_work) / static_cast<double>(blocks);
+  for (size_t i = 0; i < groups.size(); ++i) {
+    const size_t R = rows_of(groups[i]), per_row = work_per_row(groups[i]);
+    if (R == 0) continue;
+    const size_t units = (R + kRowGrain - 1) / kRowGrain;
+    const double share = static_cast<double>(R * per_row) / per_block;
+    const size_t p = std::clamp<size_t>(static_cast<size_t>(share + 0.5), 1, units);
+    for (size_t j = 0; j < p; ++j) {
+      const size_t r0 = std::min(R, units * j / p * kRowGrain);
+      const size_t r1 = std::min(R, units * (j + 1) / p * kRowGrain);
+      pieces.push_back({static_cast<uint32_t>(i), static_cast<uint32_t>(r0),
+                        static_cast<uint32_t>(r1), (r1 - r0) * per_row});
+    }
+  }
+  std::stable_sort(pieces.begin(), pieces.end(),
+                   [](const Piece& a, const Piece& b) { return a.work > b.work; });
+  return blocks > 1;
+}
+
+// Runs body(piece) for every piece (over the threads when `split`), recording each failure.
+template <class F>
+void run_pieces(const std::vector<Piece>& pieces, bool split, std::vector<std::exception_ptr>& errs,
+                const F& body) {
+  errs.assign(pieces.size(), nullptr);
+  auto one = [&](size_t i) {
+    try {
+      body(pieces[i]);
+    } catch (...) {
+      errs[i] = std::current_exception();
+    }
+  };
+  if (split) {
+    tl::parallel::run(pieces.size(), [&](size_t i) { one(i); });
+  } else {
+    for (size_t i = 0; i < pieces.size(); ++i) one(i);
+  }
+}
+
+// The failed piece that a sequential loop over the groups would have met first (lowest group
+// order, then lowest row), or pieces.size() when none failed.
+size_t first_failure(const std::vector<Piece>& pieces, const std::vector<Group>& groups,
+                     const std::vector<std::exception_ptr>& errs) {
+  size_t best = pieces.size();
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    if (!errs[i]) continue;
+    if (best == pieces.size()) {
+      best = i;
+      continue;
+    }
+    const size_t oi = groups[pieces[i].group].order, ob = groups[pieces[best].group].order;
+    if (oi < ob || (oi == ob && pieces[i].r0 < pieces[best].r0)) best = i;
+  }
+  return best;
+}
 
 // acc = acc + y * w in the model dtype (the product rounded, then the sum); y is scratch.
 void accumulate_weighted(float* acc, float* y, float w, size_t H, tl::DType d) {
@@ -27,20 +124,6 @@ void accumulate_weighted(float* acc, float* y, float w, size_t H, tl::DType d) {
   tl::kernels::round_to_dtype(y, H, d);
   for (size_t i = 0; i < H; ++i) acc[i] += y[i];
   tl::kernels::round_to_dtype(acc, H, d);
-}
-
-// Softmax over one row in f32: the maximum starts at element 0 and is replaced by any larger
-// element (a NaN at element 0 therefore wins and later NaNs are skipped), then exp(x - max) / sum.
-void softmax_row(float* p, size_t E) {
-  float mx = p[0];
-  for (size_t i = 1; i < E; ++i)
-    if (mx < p[i]) mx = p[i];
-  float sum = 0.0f;
-  for (size_t i = 0; i < E; ++i) {
-    p[i] = expf(p[i] - mx);
-    sum += p[i];
-  }
-  for (size_t i = 0; i < E; ++i) p[i] /= sum;
 }
 
 }  // namespace
@@ -105,7 +188,7 @@ void MoE::forward(const float* x, size_t n, float* out, MoEScratch& scratch) con
     tl::kernels::matmul_xwt(x, n, H, gate.data<uint8_t>(), d, E, probs);
   }
   if (E == 0) throw tl::Error("empty tensor for reduce");  // the softmax's max over no experts
-  for (size_t t = 0; t < n; ++t) softmax_row(probs + t * E, E);
+  for (size_t t = 0; t < n; ++t) softmax_row(probs + t * E, E, E, tl::DType::F32);
 
   // Selection, then renormalisation (k >= 2 only) and scaling (always), in f32. More experts per
   // token than there are is refused before the (n, k) buffers are sized from k: a configured k
@@ -113,18 +196,22 @@ void MoE::forward(const float* x, size_t n, float* out, MoEScratch& scratch) con
   if (k > E)
     throw tl::InternalFailure("index out of bounds: the len is " + std::to_string(E) +
                               " but the index is " + std::to_string(E));
-  // Integer and per-expert scratch, kept per calling thread so that its capacity is reused.
-  // Bound to references here: inside the parallel region below, the names of thread_local
-  // variables would denote each worker thread's own (empty) copies.
-  thread_local std::vector<uint32_t> tl_ids, tl_start, tl_slots, tl_fill, tl_active;
-  thread_local std::vector<std::exception_ptr> tl_errs;
+  // Integer scratch, kept per calling thread so that its capacity is reused. Bound to
+  // references here: inside the parallel regions below, the names of thread_local variables would
+  // denote each worker thread's own (empty) copies.
+  thread_local std::vector<uint32_t> tl_ids, tl_start, tl_slots, tl_fill;
+  thread_local std::vector<Group> tl_groups;
+  thread_local std::vector<Piece> tl_up, tl_down;
+  thread_local std::vector<std::exception_ptr> tl_errs_up, tl_errs_down;
   std::vector<uint32_t>& ids = tl_ids;
   std::vector<uint32_t>& start = tl_start;
   std::vector<uint32_t>& slots = tl_slots;
   std::vector<uint32_t>& fill = tl_fill;
-  std::vector<uint32_t>& active = tl_active;
-  std::vector<MoEScratch::Expert>& spare = scratch.side;
-  std::vector<std::exception_ptr>& errs = tl_errs;
+  std::vector<Group>& groups = tl_groups;
+  std::vector<Piece>& up_pieces = tl_up;
+  std::vector<Piece>& down_pieces = tl_down;
+  std::vector<std::exception_ptr>& errs_up = tl_errs_up;
+  std::vector<std::exception_ptr>& errs_down = tl_errs_down;
   ids.resize(n * k);
   float* wts = scratch.weights.get(n, k);
   topk_2d(probs, n, E, k, wts, ids.data());
@@ -136,77 +223,104 @@ void MoE::forward(const float* x, size_t n, float* out, MoEScratch& scratch) con
     }
   for (size_t i = 0; i < n * k; ++i) wts[i] = wts[i] * routed_scaling_factor + 0.0f;
 
-  // Routed experts. The tokens of a chunk are grouped by expert so that each chosen expert runs
-  // once over all of its rows; the outputs are kept per (token, rank) and then summed per token
-  // in rank order, exactly as a token-by-token loop would.
-  for (size_t i = 0; i < n * H; ++i) out[i] = 0.0f;
-  if (k > 0) {
-    const size_t chunk = std::max<size_t>(1, kMaxRankedFloats / std::max<size_t>(1, k * H));
-    for (size_t t0 = 0; t0 < n; t0 += chunk) {
-      const size_t nt = std::min(chunk, n - t0);
-      // Counting sort of the chunk's (token, rank) slots by expert id; within an expert the
-      // slots stay in token order.
-      start.assign(E + 1, 0);
-      for (size_t i = 0; i < nt * k; ++i) ++start[ids[t0 * k + i] + 1];
-      for (size_t e = 0; e < E; ++e) start[e + 1] += start[e];
-      slots.resize(nt * k);
-      fill.assign(start.begin(), start.end() - 1);
-      for (size_t i = 0; i < nt * k; ++i) slots[fill[ids[t0 * k + i]]++] = (uint32_t)i;
-      float* ranked = scratch.ranked.get(nt, k * H);  // (token, rank) -> expert output row
-      // One expert over its rows: gather them, run the MLP, put each output row in its place.
-      auto run_expert = [&](size_t e, MoEScratch::Expert& w) {
-        const size_t c = start[e + 1] - start[e];
-        float* gx = w.x.get(c, H);
-        float* gy = w.y.get(c, H);
-        for (size_t r = 0; r < c; ++r) {
-          const size_t t = slots[start[e] + r] / k;
-          std::copy(x + (t0 + t) * H, x + (t0 + t + 1) * H, gx + r * H);
-        }
-        experts[e].forward(gx, c, gy, w.mlp);
-        for (size_t r = 0; r < c; ++r)
-          std::copy(gy + r * H, gy + (r + 1) * H, ranked + (size_t)slots[start[e] + r] * H);
-      };
-      active.clear();
-      size_t most = 0;
-      for (size_t e = 0; e < E; ++e)
-        if (start[e + 1] > start[e]) {
-          active.push_back((uint32_t)e);
-          most = std::max<size_t>(most, start[e + 1] - start[e]);
-        }
-      const size_t threads = (size_t)tl::kernels::num_threads();
-      if (threads > 1 && most <= kSpreadMaxRows && 2 * active.size() >= threads) {
-        // Few rows per expert (a decode step): each expert's products are matrix-vector passes
-        // too small to share well between threads, so the experts themselves run side by side,
-        // one per thread, each with its own scratch. Failures are collected and the one of the
-        // lowest expert id is raised, as a sequential loop would.
-        if (spare.size() < active.size()) spare.resize(active.size());
-        errs.assign(active.size(), nullptr);
-#pragma omp parallel for schedule(dynamic, 1)
-        for (size_t a = 0; a < active.size(); ++a) {
-          try {
-            run_expert(active[a], spare[a]);
-          } catch (...) {
-            errs[a] = std::current_exception();
-          }
-        }
-        for (const std::exception_ptr& e : errs)
-          if (e) std::rethrow_exception(e);
-      } else {
-        for (uint32_t e : active) run_expert(e, scratch.expert);
-      }
-      for (size_t t = 0; t < nt; ++t)
-        for (size_t j = 0; j < k; ++j)
-          accumulate_weighted(out + (t0 + t) * H, ranked + (t * k + j) * H, wts[(t0 + t) * k + j],
-                              H, d);
-    }
-  }
+  // Routed experts and the shared expert. The tokens of a chunk are grouped by expert so that
+  // each chosen expert runs once over all of its rows. All experts' gate/up products run in one
+  // parallel region and all down products in a second one, each cut into row blocks that free
+  // threads take (see cut). The outputs are kept per (token, rank) and then summed per token in
+  // rank order, the shared expert's output last, exactly as a token-by-token loop would.
+  size_t Ir = 0;  // widest routed expert
+  for (const Mlp& e : experts) Ir = std::max(Ir, e.inner());
+  const size_t Is = shared_experts ? shared_experts->inner() : 0, ns = shared_experts ? 1 : 0;
+  const size_t act_width = k * Ir + Is;  // activation floats per token
+  const size_t chunk =
+      std::max<size_t>(1, kMaxChunkFloats / std::max<size_t>({1, (k + ns) * H, act_width}));
+  for (size_t t0 = 0; t0 < n; t0 += chunk) {
+    const size_t nt = std::min(chunk, n - t0);
+    // Counting sort of the chunk's (token, rank) slots by expert id; within an expert the slots
+    // stay in token order.
+    start.assign(E + 1, 0);
+    for (size_t i = 0; i < nt * k; ++i) ++start[ids[t0 * k + i] + 1];
+    for (size_t e = 0; e < E; ++e) start[e + 1] += start[e];
+    slots.resize(nt * k);
+    fill.assign(start.begin(), start.end() - 1);
+    for (size_t i = 0; i < nt * k; ++i) slots[fill[ids[t0 * k + i]]++] = (uint32_t)i;
 
-  // The shared expert over all rows, added last without any routing weight.
-  if (shared_experts) {
-    float* s = scratch.shared_out.get(n, H);
-    shared_experts->forward(x, n, s, scratch.expert.mlp);
-    for (size_t i = 0; i < n * H; ++i) out[i] += s[i];
-    tl::kernels::round_to_dtype(out, n * H, d);
+    float* rows = scratch.rows.get(nt, k * H);      // (nt * k, H) inputs in slot order
+    float* ranked = scratch.ranked.get(nt, k * H);  // (token, rank) -> expert output row
+    float* shared_out = shared_experts ? scratch.shared_out.get(nt, H) : nullptr;
+    tl::parallel::for_ranges(nt * k, H, [&](size_t a, size_t b) {
+      for (size_t i = a; i < b; ++i) {
+        const float* src = x + (t0 + slots[i] / k) * H;
+        std::copy(src, src + H, rows + i * H);
+      }
+    });
+    groups.clear();
+    size_t act = 0, tile = 0;
+    for (size_t e = 0; e < E; ++e) {
+      const size_t c = start[e + 1] - start[e];
+      if (c == 0) continue;
+      groups.push_back(
+          {&experts[e], rows + start[e] * H, c, act, tile, ranked, slots.data() + start[e], e});
+      act += c * experts[e].inner();
+      tile += c * H;
+    }
+    if (shared_experts)
+      groups.push_back({&*shared_experts, x + t0 * H, nt, act, tile, shared_out, nullptr, E});
+    // Gate and up outputs in blocks: piece [r0, r1) of a group with c rows is a (c, r1 - r0)
+    // tile at offset act + c * r0. The activations silu(gate) * up go to `acts` row-major,
+    // (c, I) per group, which is what the down product reads.
+    float* gates = scratch.gate.get(nt, act_width);
+    float* ups = scratch.up.get(nt, act_width);
+    float* acts = scratch.act.get(nt, act_width);
+    float* tiles = scratch.tiles.get(nt, (k + ns) * H);  // down outputs, tiled the same way
+
+    const bool split_up = cut(groups, false, H, up_pieces);
+    run_pieces(up_pieces, split_up, errs_up, [&](const Piece& p) {
+      const Group& g = groups[p.group];
+      const size_t c = g.rows, I = g.mlp->inner(), w = p.r1 - p.r0;
+      float* gp = gates + g.act + c * p.r0;
+      float* up = ups + g.act + c * p.r0;
+      linear_rows(g.mlp->gate_proj, g.x, c, p.r0, p.r1, gp);
+      linear_rows(g.mlp->up_proj, g.x, c, p.r0, p.r1, up);
+      silu_mul(gp, up, c * w, g.mlp->gate_proj.dtype());
+      for (size_t m = 0; m < c; ++m)
+        std::copy(gp + m * w, gp + (m + 1) * w, acts + g.act + m * I + p.r0);
+    });
+    // A sequential loop stops at its first failure: the down products of the experts before the
+    // first failed gate/up product still run (one of them may fail first), the others do not.
+    const size_t fail_up = first_failure(up_pieces, groups, errs_up);
+    const bool split_down = cut(groups, true, H, down_pieces);
+    if (fail_up < up_pieces.size()) {
+      const size_t limit = groups[up_pieces[fail_up].group].order;
+      down_pieces.erase(
+          std::remove_if(down_pieces.begin(), down_pieces.end(),
+                         [&](const Piece& p) { return groups[p.group].order >= limit; }),
+          down_pieces.end());
+    }
+    run_pieces(down_pieces, split_down, errs_down, [&](const Piece& p) {
+      const Group& g = groups[p.group];
+      const size_t c = g.rows, w = p.r1 - p.r0;
+      float* yp = tiles + g.tile + c * p.r0;
+      linear_rows(g.mlp->down_proj, acts + g.act, c, p.r0, p.r1, yp);
+      for (size_t m = 0; m < c; ++m)
+        std::copy(yp + m * w, yp + (m + 1) * w, g.out + (g.dest ? g.dest[m] : m) * H + p.r0);
+    });
+    const size_t fail_down = first_failure(down_pieces, groups, errs_down);
+    if (fail_down < down_pieces.size()) std::rethrow_exception(errs_down[fail_down]);
+    if (fail_up < up_pieces.size()) std::rethrow_exception(errs_up[fail_up]);
+
+    tl::parallel::for_ranges(nt, (k + ns) * H, [&](size_t a, size_t b) {
+      for (size_t t = a; t < b; ++t) {
+        float* acc = out + (t0 + t) * H;
+        std::fill(acc, acc + H, 0.0f);
+        for (size_t j = 0; j < k; ++j)
+          accumulate_weighted(acc, ranked + (t * k + j) * H, wts[(t0 + t) * k + j], H, d);
+        if (shared_out) {  // added last, without any routing weight
+          for (size_t i = 0; i < H; ++i) acc[i] += shared_out[t * H + i];
+          tl::kernels::round_to_dtype(acc, H, d);
+        }
+      }
+    });
   }
 }
 

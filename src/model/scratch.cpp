@@ -87,7 +87,8 @@ void MlpScratch::trim() {
 }
 
 void AttentionScratch::trim() {
-  for (ScratchBuffer* b : {&qp, &k, &v, &q, &gate, &scores, &o, &acc, &tiles}) b->trim();
+  for (ScratchBuffer* b : {&qp, &k, &v, &q, &gate, &scores, &o, &acc, &keys, &values, &tiles})
+    b->trim();
 }
 
 void DeltaNetScratch::trim() {
@@ -95,16 +96,10 @@ void DeltaNetScratch::trim() {
     b->trim();
 }
 
-void MoEScratch::Expert::trim() {
-  x.trim();
-  y.trim();
-  mlp.trim();
-}
-
 void MoEScratch::trim() {
-  for (ScratchBuffer* b : {&probs, &weights, &router32, &ranked, &shared_out}) b->trim();
-  expert.trim();
-  for (Expert& e : side) e.trim();
+  for (ScratchBuffer* b :
+       {&probs, &weights, &router32, &rows, &gate, &up, &act, &tiles, &ranked, &shared_out})
+    b->trim();
 }
 
 void Scratch::trim() {

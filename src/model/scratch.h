@@ -93,7 +93,10 @@ struct AttentionScratch {
   ScratchBuffer scores;  // decode: (Hq, T) scores, then probabilities
   ScratchBuffer o;       // (S, Hq, D) attention output before the gate and o_proj
   ScratchBuffer acc;     // decode: (parts, Hq, D) partial sums of p . v per share of positions
-  ScratchBuffer tiles;   // prompt: per work block, widened key/value tiles, scores and sums
+  ScratchBuffer keys;    // prompt: (Hkv, T, D) cached keys widened to f32
+  ScratchBuffer values;  // prompt: (Hkv, T, D) cached values widened, transposed per key block
+  ScratchBuffer tiles;   // prompt: per worker, a tile's queries, scores, sums and outputs
+  // (F16 prompts reuse `scores` as (workers, rows, T): each tile's rows over every visible key.)
   void trim();
 };
 
@@ -108,22 +111,18 @@ struct DeltaNetScratch {
   void trim();
 };
 
-// MoE::forward over n rows.
+// MoE::forward over n rows, routed in chunks of n_c rows; each chosen expert runs over the c rows
+// routed to it, the shared expert (inner width Is) over all n_c rows. A = k I + Is.
 struct MoEScratch {
-  // One expert's run over the rows routed to it.
-  struct Expert {
-    ScratchBuffer x;  // (c, H) the rows gathered for the expert
-    ScratchBuffer y;  // (c, H) its outputs
-    MlpScratch mlp;
-    void trim();
-  };
   ScratchBuffer probs;       // (n, E) router probabilities
   ScratchBuffer weights;     // (n, k) chosen experts' weights
   ScratchBuffer router32;    // (E, H) router weight widened to f32 (BF16 models)
-  ScratchBuffer ranked;      // (n_chunk, k, H) expert output row per (token, rank)
-  ScratchBuffer shared_out;  // (n, H) shared expert output
-  Expert expert;             // experts run one after another, and the shared expert
-  std::vector<Expert> side;  // experts run side by side, one working set each
+  ScratchBuffer rows;        // (n_c * k, H) input rows gathered by expert, in slot order
+  ScratchBuffer gate, up;    // (n_c, A) gate / up outputs, per expert as (c, rows) tiles per block
+  ScratchBuffer act;         // (n_c, A) silu(gate) * up, per expert (c, I) row-major
+  ScratchBuffer tiles;       // (n_c, (k + 1) H) down outputs, per expert as (c, rows) tiles
+  ScratchBuffer ranked;      // (n_c, k, H) expert output row per (token, rank)
+  ScratchBuffer shared_out;  // (n_c, H) shared expert output
   void trim();
 };
 

@@ -3,38 +3,65 @@
 #include "tensor/kernels.h"
 
 #include <cblas.h>
-#include <omp.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "tensor/error.h"
 #include "tensor/kernels_simd.h"
+#include "tensor/parallel.h"
 
 namespace tl::kernels {
 
 namespace {
 
-// A product over fewer weight elements than this runs on the calling thread: below it, waking the
-// OpenMP team costs more than it saves (measured: 16 K elements take 0.6 us on one thread and
-// 1.0 us on two; 64 K elements 2.3 us on one, 2.0 on two, 1.7 on four).
-constexpr size_t kMinParallelWeights = size_t{1} << 16;
-// Each thread gets at least this many weight elements (so 4 threads need 128 K, ...).
-constexpr size_t kMinWeightsPerThread = size_t{1} << 15;
 // Up to this many rows of X, products use the multi-row GEMV (reads W once, no packing); above,
-// cblas_sgemm (F32) or widened tiles with sgemm (F16). Measured on a 4096 x 4096 W (from memory),
+// sgemm over tiles (F32) or over widened tiles (F16). Measured on a 4096 x 4096 W (from memory),
 // GFLOP/s on one / two threads: F32 M = 12: 37 / 72 vs sgemm 33-35 / 40-45, M = 16: 38 / 74 vs
 // sgemm 41-43 / 70-80; F16 M = 16: 42 / 80 vs tiles 30 / 56, M = 24: 43 / 83 vs 42 / 77.
 constexpr size_t kMaxMultiRowF32 = 12;
 constexpr size_t kMaxMultiRowF16 = 16;
-// F16 tiles: at most this many rows of W per tile, kTileCols columns (K) per widening step:
-// 256 x 1024 f32 = 1 MiB per thread, which stays in L2 while sgemm packs it (measured best of
-// 64..512 rows x 256..2048 columns).
-constexpr size_t kMaxTileRows = 256;
+// Tiles of products with many rows: at most kMaxTileM rows of X, and a share of the weight rows
+// that makes about kTargetTiles tiles (enough for free threads to balance the load), but never
+// fewer than kMinTileN rows nor more than kMaxTileN (single-threaded sgemm on 512 x 1024 of X
+// measured here: 79 GFLOP/s with 32 weight rows, 85 with 64, 89 with 128 to 512). The tiles
+// depend on the shape only, never on the thread count, since sgemm's summation order depends on
+// the tile it is given. F16 weight tiles are widened to f32 kTileCols columns (K) at a time:
+// 256 x 1024 f32 = 1 MiB per thread, which stays in L2 while sgemm packs it.
+constexpr size_t kMaxTileM = 256;
+constexpr size_t kTargetTiles = 32;
+constexpr size_t kMinTileN = 64;
+constexpr size_t kMaxTileN = 256;
 constexpr size_t kTileCols = 1024;
+
+// Weight rows per tile for N weight rows shared by `m_blocks` row blocks of X: a multiple of 16.
+size_t tile_n(size_t N, size_t m_blocks) {
+  const size_t share = (N * m_blocks + kTargetTiles - 1) / kTargetTiles;
+  return std::clamp((share + 15) / 16 * 16, kMinTileN, kMaxTileN);
+}
+
+// OpenBLAS's thread server (pthreads build), present only in builds that have one.
+extern "C" int blas_thread_shutdown_(void) __attribute__((weak));
+
+// Every sgemm call here is one tile that a pool thread runs, so OpenBLAS must not start threads of
+// its own: told to use one when this library is loaded (before any call), and the idle threads
+// that the pthreads build starts when it is loaded are ended. Calls from several threads at once
+// are safe in that build only; another one (a different OpenBLAS picked up at run time, e.g.
+// through LD_LIBRARY_PATH) gets one call at a time.
+struct Blas {
+  bool concurrent;
+  std::mutex one_at_a_time;
+  Blas() {
+    openblas_set_num_threads(1);
+    concurrent = openblas_get_parallel() == 1;
+    if (concurrent && blas_thread_shutdown_) blas_thread_shutdown_();
+  }
+};
+Blas g_blas;
 
 const uint16_t* as_u16(const void* p) { return static_cast<const uint16_t*>(p); }
 const float* as_f32(const void* p) { return static_cast<const float*>(p); }
@@ -44,97 +71,81 @@ void check_weight_dtype(DType wdt) {
     throw Error(std::string("unsupported dtype ") + dtype_name(wdt) + " for op matmul");
 }
 
-// Threads for a product that reads `weights` weight elements: one below the threshold or inside
-// an enclosing parallel region, otherwise as many as have a useful share each.
-int threads_for(size_t weights) {
-  if (weights < kMinParallelWeights || omp_in_parallel()) return 1;
-  const size_t useful = weights / kMinWeightsPerThread;
-  return static_cast<int>(std::min<size_t>(static_cast<size_t>(omp_get_max_threads()), useful));
-}
-
-// Contiguous block [n0, n1) of thread t of T over N rows, in units of `unit` rows.
-void split_rows(size_t N, size_t unit, int t, int T, size_t* n0, size_t* n1) {
-  const size_t units = (N + unit - 1) / unit;
-  *n0 = std::min(N, units * t / T * unit);
-  *n1 = std::min(N, units * (t + 1) / T * unit);
-}
-
-// Runs body(n0, n1) over contiguous row blocks of N rows, one block per thread.
-template <typename Body>
-void parallel_rows(size_t N, size_t unit, int nt, const Body& body) {
-  if (nt <= 1) {
-    body(size_t{0}, N);
-    return;
-  }
-#pragma omp parallel num_threads(nt)
-  {
-    size_t n0, n1;
-    split_rows(N, unit, omp_get_thread_num(), omp_get_num_threads(), &n0, &n1);
-    if (n0 < n1) body(n0, n1);
-  }
-}
-
 void gemv(const float* x, size_t K, const void* W, DType wdt, size_t N, float* y) {
-  const int nt = threads_for(N * K);
   if (wdt == DType::F16)
-    parallel_rows(N, 8, nt,
-                  [&](size_t n0, size_t n1) { simd::gemv_f16(x, K, as_u16(W), n0, n1, y); });
+    parallel::for_ranges(
+        N, K, [&](size_t n0, size_t n1) { simd::gemv_f16(x, K, as_u16(W), n0, n1, y); }, 8);
   else
-    parallel_rows(N, 8, nt,
-                  [&](size_t n0, size_t n1) { simd::gemv_f32(x, K, as_f32(W), n0, n1, y); });
+    parallel::for_ranges(
+        N, K, [&](size_t n0, size_t n1) { simd::gemv_f32(x, K, as_f32(W), n0, n1, y); }, 8);
 }
 
 void gemv_multi(const float* X, size_t M, size_t K, const void* W, DType wdt, size_t N, float* Y) {
-  const int nt = threads_for(N * K);
   if (wdt == DType::F16)
-    parallel_rows(N, 2, nt, [&](size_t n0, size_t n1) {
-      simd::gemv_multi_f16(X, M, K, as_u16(W), n0, n1, Y, N);
-    });
+    parallel::for_ranges(
+        N, M * K,
+        [&](size_t n0, size_t n1) { simd::gemv_multi_f16(X, M, K, as_u16(W), n0, n1, Y, N); }, 2);
   else
-    parallel_rows(N, 2, nt, [&](size_t n0, size_t n1) {
-      simd::gemv_multi_f32(X, M, K, as_f32(W), n0, n1, Y, N);
-    });
+    parallel::for_ranges(
+        N, M * K,
+        [&](size_t n0, size_t n1) { simd::gemv_multi_f32(X, M, K, as_f32(W), n0, n1, Y, N); }, 2);
 }
 
 bool fits_blas_int(size_t M, size_t K, size_t N) {
   return M <= INT_MAX && K <= INT_MAX && N <= INT_MAX;
 }
 
-// F16 weights, many rows of X: each thread takes tiles of up to kMaxTileRows weight rows (fewer
-// when N is small, so that every thread gets a tile), widens them to f32 kTileCols columns at a
-// time into its own slice of a scratch buffer, and accumulates the tile's product with a
-// single-threaded sgemm (OpenBLAS runs serially inside an active parallel region).
-void gemm_f16_tiled(const float* X, size_t M, size_t K, const uint16_t* W, size_t N, float* Y) {
-  const int max_threads = omp_in_parallel() ? 1 : omp_get_max_threads();
-  const size_t per_thread = (N + max_threads - 1) / max_threads;
-  const size_t tile_rows =
-      std::min(kMaxTileRows, std::max<size_t>(16, (per_thread + 15) / 16 * 16));
-  const size_t kb_max = std::min(K, kTileCols);
-  const size_t tile = tile_rows * kb_max;
-  const size_t tiles = (N + tile_rows - 1) / tile_rows;
-  // As for the GEMVs, a thread needs enough work to pay for its start: 4 x kMinWeightsPerThread
-  // multiply-adds (a few microseconds).
-  const size_t useful = std::max<size_t>(1, M * N * K / (4 * kMinWeightsPerThread));
-  const int nt = static_cast<int>(std::min({tiles, static_cast<size_t>(max_threads), useful}));
-  // Grown, never shrunk: no allocation per call once the largest tile set has been seen. Grown
-  // here, on the calling thread, so that a failed allocation surfaces as std::bad_alloc.
-  thread_local std::vector<float> scratch;
-  if (scratch.size() < tile * nt) scratch.resize(tile * nt);
-  float* const base = scratch.data();
-#pragma omp parallel for schedule(dynamic, 1) num_threads(nt) if (nt > 1)
-  for (size_t t = 0; t < tiles; ++t) {
-    float* buf = base + tile * static_cast<size_t>(omp_get_thread_num());
-    const size_t n0 = t * tile_rows;
-    const size_t nb = std::min(tile_rows, N - n0);
-    for (size_t k0 = 0; k0 < K; k0 += kb_max) {
-      const size_t kb = std::min(kb_max, K - k0);
-      simd::widen_f16_tile(W + n0 * K + k0, K, nb, kb, buf, kb_max);
-      cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(M),
-                  static_cast<int>(nb), static_cast<int>(kb), 1.0f, X + k0, static_cast<int>(K),
-                  buf, static_cast<int>(kb_max), k0 == 0 ? 0.0f : 1.0f, Y + n0,
-                  static_cast<int>(N));
+// Y[m0.., n0..] (mb x nb) = X[m0.., :] W[n0.., :]^T (+ the existing Y when `accumulate`), one
+// single-threaded sgemm; W rows here have stride ldw.
+void sgemm_tile(const float* X, size_t ldx, size_t mb, size_t kb, const float* W, size_t ldw,
+                size_t nb, bool accumulate, float* Y, size_t ldy) {
+  std::unique_lock<std::mutex> lock(g_blas.one_at_a_time, std::defer_lock);
+  if (!g_blas.concurrent) lock.lock();
+  cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(mb), static_cast<int>(nb),
+              static_cast<int>(kb), 1.0f, X, static_cast<int>(ldx), W, static_cast<int>(ldw),
+              accumulate ? 1.0f : 0.0f, Y, static_cast<int>(ldy));
+}
+
+// F32 weights, many rows of X: tiles of rows of X by rows of W, each one sgemm call, taken by
+// whichever pool thread is free.
+void gemm_f32_tiled(const float* X, size_t M, size_t K, const float* W, size_t N, float* Y) {
+  const size_t m_blocks = (M + kMaxTileM - 1) / kMaxTileM;
+  const size_t tn = tile_n(N, m_blocks);
+  const size_t n_blocks = (N + tn - 1) / tn;
+  const size_t tiles = m_blocks * n_blocks;
+  parallel::for_ranges(tiles, M * K * N / tiles, [&](size_t t0, size_t t1) {
+    for (size_t t = t0; t < t1; ++t) {
+      const size_t mi = t / n_blocks, ni = t % n_blocks;
+      const size_t m0 = M * mi / m_blocks, m1 = M * (mi + 1) / m_blocks;
+      const size_t n0 = ni * tn, nb = std::min(tn, N - n0);
+      sgemm_tile(X + m0 * K, K, m1 - m0, K, W + n0 * K, K, nb, false, Y + m0 * N + n0, N);
     }
-  }
+  });
+}
+
+// F16 weights, many rows of X: tiles of weight rows (all rows of X each), widened to f32
+// kTileCols columns at a time into the running thread's own scratch buffer, each accumulated with
+// a single-threaded sgemm.
+void gemm_f16_tiled(const float* X, size_t M, size_t K, const uint16_t* W, size_t N, float* Y) {
+  const size_t tile_rows = tile_n(N, 1);
+  const size_t kb_max = std::min(K, kTileCols);
+  const size_t tiles = (N + tile_rows - 1) / tile_rows;
+  parallel::for_ranges(tiles, M * K * tile_rows, [&](size_t t0, size_t t1) {
+    // Grown, never shrunk: no allocation per call once the largest tile has been seen. Per
+    // thread, so that tiles running side by side never share one.
+    thread_local std::vector<float> scratch;
+    if (scratch.size() < tile_rows * kb_max) scratch.resize(tile_rows * kb_max);
+    float* const buf = scratch.data();
+    for (size_t t = t0; t < t1; ++t) {
+      const size_t n0 = t * tile_rows;
+      const size_t nb = std::min(tile_rows, N - n0);
+      for (size_t k0 = 0; k0 < K; k0 += kb_max) {
+        const size_t kb = std::min(kb_max, K - k0);
+        simd::widen_f16_tile(W + n0 * K + k0, K, nb, kb, buf, kb_max);
+        sgemm_tile(X + k0, K, M, kb, buf, kb_max, nb, k0 != 0, Y + n0, N);
+      }
+    }
+  });
 }
 
 }  // namespace
@@ -156,13 +167,10 @@ void matmul_xwt(const float* X, size_t M, size_t K, const void* W, DType wdt, si
     gemv_multi(X, M, K, W, wdt, N, Y);
     return;
   }
-  if (wdt == DType::F16) {
+  if (wdt == DType::F16)
     gemm_f16_tiled(X, M, K, as_u16(W), N, Y);
-    return;
-  }
-  cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(M), static_cast<int>(N),
-              static_cast<int>(K), 1.0f, X, static_cast<int>(K), as_f32(W), static_cast<int>(K),
-              0.0f, Y, static_cast<int>(N));
+  else
+    gemm_f32_tiled(X, M, K, as_f32(W), N, Y);
 }
 
 float dot_f32(const float* a, const float* b, size_t n) { return simd::dot_f32(a, b, n); }
@@ -204,7 +212,7 @@ void load_as_f32(const void* src, DType dt, float* dst, size_t n) {
     std::memcpy(dst, src, n * sizeof(float));
 }
 
-int num_threads() { return omp_get_max_threads(); }
+int num_threads() { return static_cast<int>(parallel::num_threads()); }
 
 const char* simd_target() { return simd::target_name(); }
 

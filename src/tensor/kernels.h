@@ -1,6 +1,6 @@
 // Hot numeric kernels over plain buffers: matrix products against stored weights, vector
 // helpers, and rounding of f32 activations to the model dtype. SIMD through Highway with runtime
-// dispatch; threads through OpenMP (the pool that the OpenMP build of OpenBLAS shares).
+// dispatch; threads through tensor/parallel.h (single-threaded sgemm calls on tiles).
 //
 // Activations are always f32 buffers. In an F16 (or BF16) model every activation holds a value
 // representable in that dtype: producers round with round_to_dtype after each step whose result
@@ -16,18 +16,19 @@ namespace tl::kernels {
 // Y[m, n] = sum_k X[m, k] * W[n, k] for m < M, n < N (X: M x K f32 row-major; W: N x K row-major
 // in wdt, F32 or F16; Y: M x N f32 row-major). Accumulates in f32 and rounds nothing: the caller
 // rounds Y to the model dtype. Y must not overlap X or W. M == 1 uses a threaded GEMV that reads W
-// once at memory bandwidth; small M a multi-row GEMV that also reads W once; larger M uses
-// cblas_sgemm for F32 weights and widened tiles of W with sgemm for F16 weights. K == 0 gives
+// once at memory bandwidth; small M a multi-row GEMV that also reads W once; larger M uses sgemm
+// on tiles of X and W for F32 weights and on widened tiles of W for F16 weights. K == 0 gives
 // zeros. wdt == BF16 throws tl::Error "unsupported dtype BF16 for op matmul" (any other non-F32/F16
 // dtype likewise names itself).
 //
-// Threads: contiguous blocks of output rows over OpenMP's threads; products smaller than about
-// 64 K weight elements, and calls made inside an active OpenMP parallel region, run on the calling
-// thread. A contiguous block of weight rows [r0, r0 + n) is the product with W + r0 * K and N = n.
-// With M <= 12 (F32) or M <= 16 (F16) each Y[m, n] is bit-identical to the M == 1 result for row m,
-// whatever N, the row block or the thread count; dot_f32 / dot_row give the same bits as a
-// one-row product. F16 products with M > 16 keep a scratch buffer per calling thread (up to 1 MiB
-// per OpenMP thread), grown on first use and reused.
+// Threads: blocks of output rows (GEMV) or tiles (sgemm) over the pool of tensor/parallel.h;
+// products smaller than about 64 K multiply-adds, and calls made inside a parallel block, run on
+// the calling thread. A contiguous block of weight rows [r0, r0 + n) is the product with
+// W + r0 * K and N = n. With M <= 12 (F32) or M <= 16 (F16) each Y[m, n] is bit-identical to the
+// M == 1 result for row m, whatever N, the row block or the thread count; dot_f32 / dot_row give
+// the same bits as a one-row product. Products with more rows are the same bits at every thread
+// count too. F16 products with M > 16 keep a scratch buffer (up to 1 MiB) per thread that runs
+// their tiles, grown on first use and reused.
 void matmul_xwt(const float* X, size_t M, size_t K, const void* W, DType wdt, size_t N, float* Y);
 
 // Plain f32 products used by attention over the cache: dot(a, b) accumulated in f32.
@@ -46,7 +47,7 @@ void store_as(const float* src, void* dst, DType dt, size_t n);
 // Widens n stored elements of dt (F32, F16, BF16) to f32.
 void load_as_f32(const void* src, DType dt, float* dst, size_t n);
 
-// Number of threads the kernels split work over (OpenMP's max threads).
+// Number of threads the kernels split work over (parallel::num_threads()).
 int num_threads();
 
 // Name of the SIMD target picked for this CPU at run time ("AVX3", "AVX2", "NEON", ...), for

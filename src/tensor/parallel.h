@@ -2,18 +2,34 @@
 // model and the engine goes through run() or for_ranges(); nothing else starts threads.
 //
 // Work goes out in blocks that whichever thread is free takes, the calling thread included, so a
-// thread that the scheduler has parked delays at most the block it holds. A call returns when
-// every block has finished. Calls made from inside a block run their blocks on that thread, in
-// order. If blocks throw, the exception of the lowest block index is rethrown on the caller once
-// every block has finished (as a sequential loop would have raised it first).
+// thread that the scheduler has parked delays at most the block it holds, and a worker that has
+// not woken up yet delays nothing. A call returns when every block has finished. Idle workers
+// spin for a few tens of microseconds, then sleep. Calls made from inside a block, and calls
+// made while another thread's call holds the pool, run their blocks on the calling thread, in
+// order. If blocks throw, every block still runs, and the exception of the lowest block index is
+// rethrown on the caller once all have finished (as a sequential loop would have raised it
+// first).
 #pragma once
 #include <algorithm>
 #include <cstddef>
 
 namespace tl::parallel {
 
-// Threads a region may use: the calling thread plus the pool's workers.
+// Threads a region may use: the calling thread plus the pool's workers. Read once, at first use:
+// RAYON_NUM_THREADS when it is a count above 0, the online processors when it is 0; otherwise
+// RAYON_RS_NUM_CPUS, then OMP_NUM_THREADS, likewise; otherwise the online processors. Workers
+// start at the first region that splits. In a child made by fork() the pool starts anew, with
+// the same size, at its first region.
 size_t num_threads();
+
+// The pool-size rule above for given variable values (null when unset) and online processors.
+size_t threads_from_env(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
+                        const char* omp_num_threads, size_t online);
+
+// Makes regions use `threads` threads (at least 1), starting or ending workers as needed. For
+// benchmarks and tests that compare thread counts in one process; must not be called from inside
+// a region.
+void set_num_threads(size_t threads);
 
 // Work (in multiply-adds or comparable element steps) below which a region is not worth
 // splitting: it runs on the calling thread.
@@ -32,7 +48,8 @@ void run(size_t n, void (*body)(void*, size_t), void* ctx);
 // Runs f(i) for every i in [0, n), one block per index.
 template <typename F>
 void run(size_t n, F&& f) {
-  run(n, [](void* c, size_t i) { (*static_cast<F*>(c))(i); }, static_cast<void*>(&f));
+  run(
+      n, [](void* c, size_t i) { (*static_cast<F*>(c))(i); }, static_cast<void*>(&f));
 }
 
 // Cuts [0, n) into blocks_for(n, work_per_item) contiguous ranges whose bounds are multiples of

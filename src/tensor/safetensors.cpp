@@ -15,6 +15,7 @@
 
 #include "tensor/half.h"
 #include "tensor/kernels.h"
+#include "tensor/parallel.h"
 
 static_assert(std::endian::native == std::endian::little,
               "stored tensors are little-endian and are copied byte for byte");
@@ -585,7 +586,8 @@ inline float widen_f32(const uint8_t* s, StoredDType dt, size_t i) {
   }
 }
 
-// Runs body(i0, i1) over [0, n) in blocks, in parallel when n is large enough to pay for it.
+// Runs body(i0, i1) over [0, n) in blocks of whole 64 K-element units, in parallel when n is large
+// enough to pay for it.
 template <class Body>
 void for_blocks(size_t n, Body body) {
   constexpr size_t kBlock = 1 << 16;
@@ -593,12 +595,7 @@ void for_blocks(size_t n, Body body) {
     body(0, n);
     return;
   }
-  long nb = (long)((n + kBlock - 1) / kBlock);
-#pragma omp parallel for schedule(static)
-  for (long b = 0; b < nb; ++b) {
-    size_t i0 = (size_t)b * kBlock;
-    body(i0, std::min(n, i0 + kBlock));
-  }
+  parallel::for_ranges(n, 1, body, kBlock);
 }
 
 // Stored elements to 16-bit floats of dt: F64 rounds once from double; F32 in place-aligned

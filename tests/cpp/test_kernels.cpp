@@ -2,7 +2,6 @@
 // and this CPU runs (EMU128/SSE4 exercise the scalar conversion fallbacks, AVX2/AVX3 the F16C
 // path).
 #include <gtest/gtest.h>
-#include <omp.h>
 
 #include <cmath>
 #include <cstring>
@@ -15,6 +14,7 @@
 #include "tensor/half.h"
 #include "tensor/kernels.h"
 #include "tensor/kernels_simd.h"
+#include "tensor/parallel.h"
 
 using namespace tl;
 namespace k = tl::kernels;
@@ -132,22 +132,29 @@ TEST_P(MatmulTest, EveryTargetMatchesReference) {
 
 // A row's result must not depend on how the rows were split: thread count, a sub-block of W, or the
 // number of rows of X up to the multi-row limit (so prompt rows equal the same rows decoded alone).
+// Products with many rows (several tiles each way) are the same bits at every thread count too.
 TEST_P(MatmulTest, RowResultsIndependentOfSplitThreadsAndSmallM) {
   const DType dt = GetParam();
   const size_t K = 1031, N = 517;  // ~530 K weights: threaded; N odd so blocks end mid-group
+  const size_t big_m = 300;
   const Weights w = make_weights(N, K, dt, 5);
-  const auto X = random_floats(12 * K, 6);
-  const int saved = omp_get_max_threads();
-  std::vector<float> one_thread;
-  for (int threads : {1, 2, 3, 8}) {
-    omp_set_num_threads(threads);
+  const auto X = random_floats(big_m * K, 6);
+  const size_t saved = parallel::num_threads();
+  std::vector<float> one_thread, one_thread_big;
+  for (size_t threads : {1, 2, 3, 8}) {
+    parallel::set_num_threads(threads);
     const auto Y = product(X, 1, K, w, N);
-    if (threads == 1)
+    const auto Y_big = product(X, big_m, K, w, N);
+    if (threads == 1) {
       one_thread = Y;
-    else
+      one_thread_big = Y_big;
+      expect_matches_reference(X, big_m, K, w, N, Y_big, 1e-5);
+    } else {
       EXPECT_TRUE(same_bits(Y, one_thread)) << threads << " threads";
+      EXPECT_TRUE(same_bits(Y_big, one_thread_big)) << threads << " threads, M = " << big_m;
+    }
   }
-  omp_set_num_threads(saved);
+  parallel::set_num_threads(saved);
   // dot_row of one weight row gives that row's output.
   const size_t esz = dt == DType::F16 ? 2 : 4;
   for (size_t n : {0, 7, 8, 300, 516}) {
@@ -199,21 +206,21 @@ TEST_P(MatmulTest, MultiRowBlockMatchesSingleRowOverManyRows) {
   }
 }
 
-// Called from inside a parallel region (as a caller that splits its own work would), each thread's
-// product runs serially and is still right; the shared F16 tile scratch must not be shared across
-// calling threads.
+// Called from inside parallel blocks (as a caller that splits its own work would), each product
+// runs on its block's thread and is still right; the F16 tile scratch must not be shared across
+// threads.
 TEST_P(MatmulTest, CallsFromInsideAParallelRegion) {
   const DType dt = GetParam();
   const size_t K = 600, N = 260, M = 20;
   const Weights w = make_weights(N, K, dt, 9);
-  std::vector<std::vector<float>> X(4), Y(4);
-  for (int t = 0; t < 4; ++t) {
+  std::vector<std::vector<float>> X(8), Y(8);
+  for (size_t t = 0; t < 8; ++t) {
     X[t] = random_floats(M * K, 100 + t);
     Y[t].assign(M * N, NAN);
   }
-#pragma omp parallel for num_threads(4)
-  for (int t = 0; t < 4; ++t) k::matmul_xwt(X[t].data(), M, K, w.data(), dt, N, Y[t].data());
-  for (int t = 0; t < 4; ++t) expect_matches_reference(X[t], M, K, w, N, Y[t], 1e-5);
+  parallel::run(8,
+                [&](size_t t) { k::matmul_xwt(X[t].data(), M, K, w.data(), dt, N, Y[t].data()); });
+  for (size_t t = 0; t < 8; ++t) expect_matches_reference(X[t], M, K, w, N, Y[t], 1e-5);
 }
 
 TEST_P(MatmulTest, EmptyDimensions) {

@@ -42,6 +42,30 @@ def test_split_equals_one_call(make_model, name, split, dtype):
     assert_logits_close(logits, whole, dtype, f"{name} split {split}")
 
 
+LONG = [(11 * i + 5) % 64 for i in range(150)]
+LONG_SPLITS = {
+    "one_call": [150],
+    "chunk_then_singles": [129, 1, 1, 19],
+    "blocks": [64, 64, 22],
+}
+
+
+@pytest.mark.parametrize("dtype", ["f32", "f16"])
+@pytest.mark.parametrize("split", list(LONG_SPLITS))
+def test_long_chunks_match_reference(make_model, split, dtype):
+    """Chunks of several of the blocks that prompts are computed in, with a partial last block,
+    and single tokens continuing from a chunk's caches; logits compared after every call."""
+    cfg = base_config(attention_type="hybrid", hybrid_ratio="1:1", head_dim=16,
+                      hybrid_softmax_gated=True, max_position_embeddings=256)
+    model, ref = make_model(cfg, dtype, seed=6)
+    pos = 0
+    for n in LONG_SPLITS[split]:
+        ids = LONG[pos:pos + n]
+        assert_logits_close(model.forward(ids, pos), ref.forward(ids, pos), dtype,
+                            f"{split} at {pos}")
+        pos += n
+
+
 @pytest.mark.parametrize("dtype", ["f32", "f16"])
 def test_max_position_embeddings_bounds_chunks_only(make_model, dtype):
     M = 16

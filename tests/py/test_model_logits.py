@@ -68,6 +68,12 @@ CONFIGS = {
     "moe_k0_shared": base_config(moe_config=moe(num_experts_per_tok=0, n_shared_experts=1)),
     "moe_bias": hybrid(hybrid_ratio="1:1", mlp_bias=True,
                        moe_config=moe(n_shared_experts=1, n_dense_layer=3)),
+    # Wide enough that the experts' products are cut into row blocks over the threads: in the
+    # prompt sixteen experts run side by side, in single tokens each chosen one is split.
+    "moe_many_experts_split": hybrid(hybrid_ratio="1:1", hidden_size=256,
+                                     moe_config=moe(intermediate_size=128, n_routed_experts=16,
+                                                    num_experts_per_tok=4, n_shared_experts=1,
+                                                    norm_topk_prob=True)),
     # Output head and degenerate sizes.
     "zero_layers": base_config(num_hidden_layers=0),
     "vocab257_narrow_heads": base_config(vocab_size=257, hidden_size=16, head_dim=4),

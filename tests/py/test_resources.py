@@ -229,6 +229,39 @@ def failures_main(folder, rounds):
             "table": cfg["vocab_size"] * cfg["hidden_size"] * 4}
 
 
+# --- child: what a reset gives back -------------------------------------------------------------
+
+def reset_config():
+    """Two attention layers whose cache dominates what a long prompt leaves behind, and two
+    delta-rule layers with their states."""
+    return modelgen.base_config(
+        vocab_size=256, hidden_size=64, intermediate_size=64, num_hidden_layers=4,
+        num_attention_heads=4, num_key_value_heads=4, head_dim=128, attention_type="hybrid",
+        hybrid_ratio="1:1", max_position_embeddings=2048)
+
+
+def reset_main(folder, tokens):
+    cfg = reset_config()
+    path = os.path.join(folder, "reset.safetensors")
+    write(path, cfg)
+    e = tessaline.LlmEngine(path, cfg)
+    long_prompt = [i % cfg["vocab_size"] for i in range(tokens)]
+    # Once through first: threads started, the matrix library's own buffers touched. The base
+    # holds a short run's cache.
+    e.generate(long_prompt, 2, temperature=0)
+    e.generate(PROMPT, 4, temperature=0)
+    gc.collect()
+    base = rss()
+    e.generate(long_prompt, 2, temperature=0)
+    held = rss()
+    e.generate(PROMPT, 4, temperature=0)  # its own reset gives the long run's memory back
+    restarted = rss()
+    e.generate(long_prompt, 2, temperature=0)
+    e.clear_kv_cache()
+    gc.collect()
+    return {"base": base, "held": held, "restarted": restarted, "cleared": rss()}
+
+
 def run_child(args, timeout=120):
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(
@@ -296,6 +329,20 @@ def test_failed_constructions_release_everything_and_make_no_engine(tmp_path):
     # add 200 x 256 KiB = 50 MiB; allocator noise stays far below a tenth of that.
     assert out["table"] >= 256 << 10
     assert out["grew"] < rounds * out["table"] // 10, out
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's allocator keeps freed memory in quarantine")
+def test_reset_gives_back_cache_and_long_prompt_buffers(tmp_path):
+    tokens = 1500  # beyond the 512 tokens whose working buffers stay allocated between calls
+    out = run_child(["reset", tmp_path, tokens])
+    cfg = reset_config()
+    # Keys and values of the two attention layers in F32 after the prompt and one more token.
+    cache = 2 * 2 * (tokens + 1) * cfg["num_key_value_heads"] * cfg["head_dim"] * 4
+    assert out["held"] - out["base"] > cache * 3 // 4, out  # the measurement sees the cache
+    # After the reset that starts generate, and after clear_kv_cache, the cache and the long
+    # prompt's working buffers are gone: what stays is far below the cache alone.
+    assert out["restarted"] - out["base"] < cache // 4, out
+    assert out["cleared"] - out["base"] < cache // 4, out
 
 
 # --- in process: exact live counts --------------------------------------------------------------
@@ -366,7 +413,8 @@ def test_streamer_outliving_its_engine_reference_keeps_working(model):
 
 if __name__ == "__main__":
     mode, folder, n = sys.argv[1], sys.argv[2], int(sys.argv[3])
-    result = {"loops": loops_main, "release": release_main, "failures": failures_main}[mode](
+    result = {"loops": loops_main, "release": release_main, "failures": failures_main,
+              "reset": reset_main}[mode](
         folder, n)
     # Checked here, with everything the run made released: objects that only a running
     # function's local variables refer to would look unreachable to the leak checker.

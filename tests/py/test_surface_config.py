@@ -234,9 +234,9 @@ def test_path_with_nul_byte_is_refused(write_model, tmp_path):
     cfg = modelgen.base_config()
     good = write_model(cfg)
     assert tessaline.LlmEngine(good, cfg) is not None
-    err = construct(good + "\0.ignored", cfg)
+    err = construct(good + "\0'.ignored", cfg)
     assert type(err) is RuntimeError
-    assert str(err) == f'path: "{good}\\0.ignored" file name contained an unexpected NUL byte'
+    assert str(err) == f'path: "{good}\\0\\\'.ignored" file name contained an unexpected NUL byte'
     # Reported only once the configuration and the device have been accepted.
     assert str(construct(good + "\0", {})) == "Missing vocab_size"
     assert str(construct(good + "\0", cfg, device="mps")) == METAL

@@ -349,5 +349,60 @@ def test_interpreter_exit_with_daemon_threads_in_calls(write_model):
         assert "Fatal Python error" not in err, err[-2000:]
 
 
+# --- fork ----------------------------------------------------------------------------------------
+
+def native_threads():
+    return len(os.listdir("/proc/self/task")) if os.path.isdir("/proc/self/task") else None
+
+
+def fork_main(path, cfg_json):
+    """Child (4 pool threads): generates, so the pool's workers are running, then forks with
+    multiprocessing's fork start method; the forked process makes the same requests. Prints what
+    both got as JSON."""
+    import multiprocessing
+    import queue
+
+    engine = tessaline.LlmEngine(path, json.loads(cfg_json))
+    prompt = list(range(1, 25))  # long enough that the products split over the pool
+
+    def requests():
+        return [engine.generate(prompt, 10, eos_token_id=NO_EOS, **s) for s in SETTINGS]
+
+    out = {"parent": requests(), "parent_threads": native_threads()}
+    ctx = multiprocessing.get_context("fork")
+    results = ctx.Queue()
+    child = ctx.Process(target=lambda: results.put((requests(), native_threads())))
+    child.start()
+    try:
+        out["child"], out["child_threads"] = results.get(timeout=60)
+    except queue.Empty:
+        out["child"] = "no answer in 60 s"
+    child.join(10)
+    if child.is_alive():
+        child.kill()
+    print(json.dumps(out))
+
+
+def test_forked_child_generates_like_its_parent(write_model):
+    """A process forked after the pool's workers ran (they do not exist in the child) neither
+    hangs nor differs: its first parallel region starts a new pool of the same size."""
+    cfg = modelgen.base_config(vocab_size=2048, hidden_size=128, intermediate_size=256,
+                               head_dim=32, max_position_embeddings=256)
+    path = write_model(cfg)
+    env = dict(os.environ, RAYON_NUM_THREADS="4")
+    env["PYTHONPATH"] = os.pathsep.join(
+        [os.path.dirname(tessaline.__file__), env.get("PYTHONPATH", "")])
+    r = subprocess.run([sys.executable, os.path.abspath(__file__), "fork", path, json.dumps(cfg)],
+                       env=env, capture_output=True, text=True, timeout=180)
+    assert r.returncode == 0, r.stderr[-2000:]
+    out = json.loads(r.stdout.strip().splitlines()[-1])
+    assert out["child"] == out["parent"], out
+    if out["parent_threads"] is not None:  # the caller and 3 workers, on each side of the fork
+        assert out["parent_threads"] >= 4 and out["child_threads"] >= 4, out
+
+
 if __name__ == "__main__":
-    daemon_exit_main(sys.argv[1], sys.argv[2], float(sys.argv[3]))
+    if sys.argv[1] == "fork":
+        fork_main(sys.argv[2], sys.argv[3])
+    else:
+        daemon_exit_main(sys.argv[1], sys.argv[2], float(sys.argv[3]))

@@ -20,6 +20,9 @@ const void* raw_data(const tl::Tensor& t) {
 // Element-wise steps run over blocks of this many values (stack buffers, no allocation).
 constexpr size_t kChunk = 512;
 
+// Row blocks of a one-token product are multiples of this many weight rows.
+constexpr size_t kRowGrain = 16;
+
 }  // namespace
 
 // ---- Linear
@@ -33,6 +36,16 @@ Linear load_linear(size_t in, size_t out, bool bias, const tl::VarBuilder& vb) {
 }
 
 void linear_forward(const Linear& l, const float* x, size_t T, float* y) {
+  if (T == 1 && l.out_dim() > 0) {
+    // One token (a decode step): the weight rows are split here rather than inside the product,
+    // so that each block also rounds (and adds the bias to) its own outputs instead of leaving
+    // those passes to the calling thread. The same values: a one-row product gives each output
+    // the same bits whatever the row block.
+    tl::parallel::for_ranges(
+        l.out_dim(), l.in_dim(),
+        [&](size_t r0, size_t r1) { linear_rows(l, x, 1, r0, r1, y + r0); }, kRowGrain);
+    return;
+  }
   linear_rows(l, x, T, 0, l.out_dim(), y);
 }
 
@@ -119,9 +132,21 @@ void Mlp::forward(const float* x, size_t T, float* y, MlpScratch& scratch) const
   const tl::DType d = gate_proj.dtype();
   float* g = scratch.gate.get(T, I);
   float* u = scratch.up.get(T, I);
-  linear_forward(gate_proj, x, T, g);
-  linear_forward(up_proj, x, T, u);
-  silu_mul(g, u, T * I, d);
+  if (T == 1) {
+    // One token: gate and up rows [r0, r1) and their product in one parallel pass, then down.
+    tl::parallel::for_ranges(
+        I, 2 * gate_proj.in_dim(),
+        [&](size_t r0, size_t r1) {
+          linear_rows(gate_proj, x, 1, r0, r1, g + r0);
+          linear_rows(up_proj, x, 1, r0, r1, u + r0);
+          silu_mul(g + r0, u + r0, r1 - r0, d);
+        },
+        kRowGrain);
+  } else {
+    linear_forward(gate_proj, x, T, g);
+    linear_forward(up_proj, x, T, u);
+    silu_mul(g, u, T * I, d);
+  }
   linear_forward(down_proj, g, T, y);
 }
 

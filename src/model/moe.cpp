@@ -59,15 +59,16 @@ bool cut(const std::vector<Group>& groups, bool down, size_t H, std::vector<Piec
     total_work += rows_of(g) * work_per_row(g);
   }
   pieces.clear();
-  if (total_rows == 0) return false;
   const size_t blocks =
-      tl::parallel::blocks_for(total_rows, (total_work + total_rows - 1) / total_rows);
+      total_rows == 0
+          ? 1
+          : tl::parallel::blocks_for(total_rows, (total_work + total_rows - 1) / total_rows);
   const double per_block = static_cast<double>(total_work) / static_cast<double>(blocks);
   for (size_t i = 0; i < groups.size(); ++i) {
+    // A group without output rows still gets its (empty) piece: its product checks the dtype.
     const size_t R = rows_of(groups[i]), per_row = work_per_row(groups[i]);
-    if (R == 0) continue;
-    const size_t units = (R + kRowGrain - 1) / kRowGrain;
-    const double share = static_cast<double>(R * per_row) / per_block;
+    const size_t units = std::max<size_t>(1, (R + kRowGrain - 1) / kRowGrain);
+    const double share = per_block > 0 ? static_cast<double>(R * per_row) / per_block : 1.0;
     const size_t p = std::clamp<size_t>(static_cast<size_t>(share + 0.5), 1, units);
     for (size_t j = 0; j < p; ++j) {
       const size_t r0 = std::min(R, units * j / p * kRowGrain);

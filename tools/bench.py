@@ -15,7 +15,6 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "py"))
 import modelgen  # noqa: E402
 
 

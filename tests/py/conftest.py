@@ -13,11 +13,15 @@ import sys
 import numpy as np
 import pytest
 
-sys.path.insert(0, os.path.dirname(__file__))
+_ROOT = pathlib.Path(__file__).resolve().parents[2]
+# modelgen lives with the tools (the demo writes its model with it). Test files that run themselves
+# in a child interpreter import it there too, through the inherited PYTHONPATH.
+_TOOLS = str(_ROOT / "tools")
+sys.path[:0] = [os.path.dirname(__file__), _TOOLS]
+os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [_TOOLS, os.environ.get("PYTHONPATH")]))
 
 import modelgen  # noqa: E402
 
-_ROOT = pathlib.Path(__file__).resolve().parents[2]
 _build = pathlib.Path(os.environ.get("TESSALINE_TEST_BUILD", "build/tests"))
 if not _build.is_absolute():
     _build = _ROOT / _build

@@ -180,3 +180,13 @@ def test_moe_router_ties_choose_the_lowest_ids(make_model, dtype):
     model, ref = make_model(cfg, dtype, seed=7,
                             extra={"layers.0.mlp.gate.weight": np.tile(row, (4, 1))})
     run_sequence(model, ref, dtype, "tied router")
+
+
+@pytest.mark.parametrize("dtype", ["f32", "f16"])
+@pytest.mark.parametrize("dt_bias", [1e4, -1e4])
+def test_delta_rule_decay_extremes(make_model, dt_bias, dtype):
+    """Decays of exactly 0 (the state keeps only the newest token) and exactly 1."""
+    cfg = base_config(num_hidden_layers=1, attention_type="hybrid", hybrid_ratio="1:0")
+    bias = np.full(cfg["num_attention_heads"], dt_bias, np.float32)
+    model, ref = make_model(cfg, dtype, seed=9, extra={"layers.0.attn.dt_bias": bias})
+    run_sequence(model, ref, dtype, f"dt_bias {dt_bias}")

@@ -22,6 +22,16 @@ os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [_TOOLS, os.environ.get(
 
 import modelgen  # noqa: E402
 
+# One model of each mixer layout, shared by the generation and sampling tests.
+MIXER_CONFIGS = {
+    "softmax": {},
+    "hybrid": dict(attention_type="hybrid", hybrid_ratio="3:1", num_hidden_layers=4),
+    "moe": dict(moe_config=modelgen.moe(n_shared_experts=1, n_dense_layer=1),
+                attention_type="hybrid", hybrid_ratio="1:1", num_hidden_layers=3),
+    "gated": dict(attention_type="hybrid", hybrid_ratio="1:1", hybrid_softmax_gated=True,
+                  gated_deltanet_config=modelgen.gdn(conv_bias=True), use_qk_norm=False),
+}
+
 _build = pathlib.Path(os.environ.get("TESSALINE_TEST_BUILD", "build/tests"))
 if not _build.is_absolute():
     _build = _ROOT / _build

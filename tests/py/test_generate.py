@@ -8,15 +8,9 @@ import pytest
 
 import modelgen
 import tessaline
+from conftest import MIXER_CONFIGS
 
-CONFIGS = {
-    "softmax": {},
-    "hybrid": dict(attention_type="hybrid", hybrid_ratio="3:1", num_hidden_layers=4),
-    "moe": dict(moe_config=modelgen.moe(n_shared_experts=1, n_dense_layer=1),
-                attention_type="hybrid", hybrid_ratio="1:1", num_hidden_layers=3),
-    "gated": dict(attention_type="hybrid", hybrid_ratio="1:1", hybrid_softmax_gated=True,
-                  gated_deltanet_config=modelgen.gdn(conv_bias=True), use_qk_norm=False),
-}
+CONFIGS = MIXER_CONFIGS
 PROMPT = [3, 1, 4, 1, 5, 9, 2, 6]
 EMPTY_TEXT = "cannot reshape tensor of 0 elements to (1, 1, 0, ())"
 NO_EOS = 2**32 - 1  # an end-of-sequence id no model here produces

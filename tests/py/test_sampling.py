@@ -6,18 +6,14 @@ import pytest
 
 import modelgen
 import sampling_ref as ref
+from conftest import MIXER_CONFIGS
 
 V = modelgen.base_config()["vocab_size"]
 PROMPT = [3, 1, 4, 1, 5, 9, 2, 6]
 NO_EOS = 2**32 - 1
 TIE = (21, 40)  # the tied model's two dominant ids: equal output-head rows and biases
 CONFIGS = {
-    "softmax": {},
-    "hybrid": dict(attention_type="hybrid", hybrid_ratio="3:1", num_hidden_layers=4),
-    "moe": dict(moe_config=modelgen.moe(n_shared_experts=1, n_dense_layer=1),
-                attention_type="hybrid", hybrid_ratio="1:1", num_hidden_layers=3),
-    "gated": dict(attention_type="hybrid", hybrid_ratio="1:1", hybrid_softmax_gated=True,
-                  gated_deltanet_config=modelgen.gdn(conv_bias=True), use_qk_norm=False),
+    **MIXER_CONFIGS,
     "tie": dict(lm_head_bias=True),
     "flat": dict(vocab_size=5000, lm_head_bias=True),  # logits = the head's bias, five levels
 }

@@ -64,7 +64,7 @@ for name, data in seeds.items():
     (out / name).write_bytes(data)
 print(sum(len(d) for d in seeds.values()), "bytes in", len(seeds), "reader seeds")
 
-sys.path.insert(0, str(pathlib.Path(__file__).parent.parent / "tests" / "py"))
+sys.path.insert(0, str(pathlib.Path(__file__).parent.parent / "tools"))
 import modelgen  # noqa: E402
 
 # The configuration fixed in fuzz_loader.cpp.

@@ -37,8 +37,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-sys.path.insert(0, HERE)
-sys.path.append(os.path.join(ROOT, "tests", "py"))  # modelgen, wherever it lives
+sys.path.insert(0, HERE)  # modelgen
 import modelgen  # noqa: E402
 
 

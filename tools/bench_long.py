@@ -7,7 +7,6 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "py"))
 import demo  # noqa: E402
 import modelgen  # noqa: E402
 import tessaline  # noqa: E402

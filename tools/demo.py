@@ -3,14 +3,12 @@ layers, about 145 M parameters, random weights from a fixed seed, F32 file) gene
 then greedy and seeded-sampling generation and a streaming loop, each with its tokens/s."""
 import argparse
 import os
-import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "py"))
+import modelgen  # beside this file; the tests use it too
+import tessaline
 
-import modelgen  # noqa: E402
-import tessaline  # noqa: E402
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def demo_config():

@@ -244,7 +244,6 @@ void chacha_block(const uint32_t key[8], uint64_t counter, uint64_t stream, uint
 }
 
 template void chacha_block<12>(const uint32_t*, uint64_t, uint64_t, uint32_t*);
-template void chacha_block<20>(const uint32_t*, uint64_t, uint64_t, uint32_t*);
 
 bool softmax_probabilities(std::vector<float>& logits, float temperature, float* p) {
   const size_t n = logits.size();

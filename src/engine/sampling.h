@@ -18,7 +18,7 @@ namespace detail {
 // One ChaCha block. Input words: 0-3 the "expand 32-byte k" constants, 4-11 the key, 12-13 the
 // 64-bit block counter (low, high), 14-15 the 64-bit stream id (low, high). `Rounds` is even;
 // each double round runs the quarter operation over the four columns, then the four diagonals.
-// Instantiated for 12 (the generator) and 20 (so the published ChaCha20 vectors can check it).
+// Instantiated for 12, the generator's rounds.
 template <int Rounds>
 void chacha_block(const uint32_t key[8], uint64_t counter, uint64_t stream, uint32_t out[16]);
 

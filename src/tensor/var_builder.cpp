@@ -1,13 +1,9 @@
 #include "tensor/var_builder.h"
 
-#include <mutex>
-
 namespace tl {
 
 struct VarBuilder::Shared {
   std::shared_ptr<const SafeTensorsFile> file;
-  std::mutex log_mu;
-  std::vector<std::string> log;
 };
 
 VarBuilder VarBuilder::from_mmaped_safetensors(const std::string& path, DType dt) {
@@ -38,10 +34,6 @@ Tensor VarBuilder::get(const Shape& shape, const std::string& name) const {
   std::string full = path(name);
   // A default-constructed builder has no file: it lists no tensor.
   if (!shared_) throw Error("cannot find tensor " + full);
-  {
-    std::lock_guard<std::mutex> lock(shared_->log_mu);
-    shared_->log.push_back(full);
-  }
   const TensorInfo* info = shared_->file->find(full);
   if (!info) throw Error("cannot find tensor " + full);
   Tensor t = shared_->file->load_as(*info, dtype_);
@@ -54,12 +46,6 @@ Tensor VarBuilder::get(const Shape& shape, const std::string& name) const {
 
 bool VarBuilder::contains_tensor(const std::string& full_name) const {
   return shared_ && shared_->file->contains(full_name);
-}
-
-std::vector<std::string> VarBuilder::fetch_log() const {
-  if (!shared_) return {};
-  std::lock_guard<std::mutex> lock(shared_->log_mu);
-  return shared_->log;
 }
 
 }  // namespace tl

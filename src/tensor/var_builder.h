@@ -28,13 +28,9 @@ class VarBuilder {
   bool contains_tensor(const std::string& full_name) const;
   DType dtype() const { return dtype_; }
 
-  // Full names passed to get() so far by this builder and every builder derived from it, in call
-  // order, the failing one included (lets tests check the order in which a loader fetches).
-  std::vector<std::string> fetch_log() const;
-
  private:
   struct Shared;
-  std::shared_ptr<Shared> shared_;  // the file and the fetch log, common to derived builders
+  std::shared_ptr<Shared> shared_;  // the file, common to derived builders
   std::vector<std::string> prefix_;
   DType dtype_ = DType::F32;
 };

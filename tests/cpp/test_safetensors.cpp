@@ -656,25 +656,6 @@ TEST(VarBuilderTest, GetChecksInOrderAndCompareShapesExactly) {
   EXPECT_EQ(get_error(none.pp("a"), {1}, "b"), "cannot find tensor a.b");
 }
 
-TEST(VarBuilderTest, FetchLogRecordsEveryGetInCallOrder) {
-  TempDir td;
-  std::string path = td.write(
-      "l.safetensors", build_file({{"a.w", "F32", {1}, Bytes(4)}, {"b", "F32", {1}, Bytes(4)}}));
-  VarBuilder vb = VarBuilder::from_mmaped_safetensors(path, DType::F16);
-  VarBuilder a = vb.pp("a");
-  a.get({1}, "w");
-  vb.get({1}, "b");
-  get_error(vb.pp("c"), {1}, "w");   // missing: still logged
-  get_error(a, {2}, "w");            // wrong shape: still logged
-  vb.contains_tensor("b");           // not a fetch
-  std::vector<std::string> want = {"a.w", "b", "c.w", "a.w"};
-  EXPECT_EQ(vb.fetch_log(), want);
-  EXPECT_EQ(a.fetch_log(), want);
-  // A second builder over the same file keeps its own log.
-  VarBuilder other = VarBuilder::from_mmaped_safetensors(td.dir() + "/l.safetensors", DType::F32);
-  EXPECT_TRUE(other.fetch_log().empty());
-}
-
 #ifdef __linux__
 // The mapping stays while any handle lives and goes with the last one.
 TEST(VarBuilderTest, MappingLivesAsLongAsTheLastHandle) {

@@ -2,9 +2,9 @@
 
 Puts the test build directory (env TESSALINE_TEST_BUILD, default build/tests; relative paths are
 taken from the repository root) on sys.path, so the test-only module `tessaline_testing` built
-there can be imported; provides the fixture that builds a model on both sides (make_model), and
-tiny random models written to a temporary folder with engines over them (write_model,
-make_engine, engine)."""
+there can be imported; provides the fixture that builds a model on both sides (make_model), tiny
+random models written to a temporary folder with engines over them (write_model, make_engine,
+engine), and an engine with the ids the sampling reference expects of it (sampled)."""
 import itertools
 import os
 import pathlib
@@ -13,11 +13,25 @@ import sys
 import numpy as np
 import pytest
 
-sys.path.insert(0, os.path.dirname(__file__))
+_ROOT = pathlib.Path(__file__).resolve().parents[2]
+# modelgen lives with the tools (the demo writes its model with it). Test files that run themselves
+# in a child interpreter import it there too, through the inherited PYTHONPATH.
+_TOOLS = str(_ROOT / "tools")
+sys.path[:0] = [os.path.dirname(__file__), _TOOLS]
+os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [_TOOLS, os.environ.get("PYTHONPATH")]))
 
 import modelgen  # noqa: E402
 
-_ROOT = pathlib.Path(__file__).resolve().parents[2]
+# One model of each mixer layout, shared by the generation and sampling tests.
+MIXER_CONFIGS = {
+    "softmax": {},
+    "hybrid": dict(attention_type="hybrid", hybrid_ratio="3:1", num_hidden_layers=4),
+    "moe": dict(moe_config=modelgen.moe(n_shared_experts=1, n_dense_layer=1),
+                attention_type="hybrid", hybrid_ratio="1:1", num_hidden_layers=3),
+    "gated": dict(attention_type="hybrid", hybrid_ratio="1:1", hybrid_softmax_gated=True,
+                  gated_deltanet_config=modelgen.gdn(conv_bias=True), use_qk_norm=False),
+}
+
 _build = pathlib.Path(os.environ.get("TESSALINE_TEST_BUILD", "build/tests"))
 if not _build.is_absolute():
     _build = _ROOT / _build
@@ -77,6 +91,26 @@ def make_engine(write_model):
         path = write_model(cfg, seed=seed)
         import tessaline
         return tessaline.LlmEngine(path, cfg, dtype), cfg
+    return make
+
+
+@pytest.fixture
+def sampled(write_model):
+    """sampled(cfg, dtype="fp32", tensors=None) -> (engine, expect) over a freshly written model:
+    expect(prompt, n, **settings) is the id list that sampling_ref.py chooses for that request from
+    the model's own logits (the test-only module's forward pass); expect.forward is that pass."""
+    def make(cfg, dtype="fp32", tensors=None):
+        import sampling_ref
+        import tessaline
+        import tessaline_testing
+        path = write_model(cfg, tensors=tensors)
+        model = tessaline_testing.Model(path, modelgen.config_json(cfg), dtype)
+
+        def expect(prompt, n, **settings):
+            model.reset()
+            return sampling_ref.run(model.forward, prompt, n, **settings)
+        expect.forward = model.forward
+        return tessaline.LlmEngine(path, cfg, dtype), expect
     return make
 
 

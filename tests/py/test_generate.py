@@ -1,26 +1,18 @@
-"""Whole-sequence generation, cache reset and streaming: agreement between the two paths, the
-end-of-sequence rule, seeds, shared caches and failed steps."""
+"""Whole-sequence generation, cache reset and streaming: the end-of-sequence rule, shared caches
+and failed steps. Token choice over whole requests: test_sampling.py."""
 from __future__ import annotations
 
 import os
-import threading
 
 import pytest
 
 import modelgen
 import tessaline
+from conftest import MIXER_CONFIGS
 
-CONFIGS = {
-    "softmax": {},
-    "hybrid": dict(attention_type="hybrid", hybrid_ratio="3:1", num_hidden_layers=4),
-    "moe": dict(moe_config=modelgen.moe(n_shared_experts=1, n_dense_layer=1),
-                attention_type="hybrid", hybrid_ratio="1:1", num_hidden_layers=3),
-    "gated": dict(attention_type="hybrid", hybrid_ratio="1:1", hybrid_softmax_gated=True,
-                  gated_deltanet_config=modelgen.gdn(conv_bias=True), use_qk_norm=False),
-}
+CONFIGS = MIXER_CONFIGS
 PROMPT = [3, 1, 4, 1, 5, 9, 2, 6]
 EMPTY_TEXT = "cannot reshape tensor of 0 elements to (1, 1, 0, ())"
-NO_ORDER = "called `Option::unwrap()` on a `None` value"
 NO_EOS = 2**32 - 1  # an end-of-sequence id no model here produces
 SANITIZED = os.environ.get("TESSALINE_SANITIZED") == "1"  # set by tools/sanitize.sh
 
@@ -28,70 +20,6 @@ SANITIZED = os.environ.get("TESSALINE_SANITIZED") == "1"  # set by tools/sanitiz
 @pytest.fixture(params=list(CONFIGS))
 def any_engine(request, make_engine):
     return make_engine(**CONFIGS[request.param])[0]
-
-
-SETTINGS = [
-    dict(temperature=0),
-    dict(temperature=-1.0, repetition_penalty=1.3),
-    dict(),  # the defaults sample at temperature 1.0 with seed 42
-    dict(temperature=0.7, top_k=5, seed=7),
-    dict(temperature=1.3, top_p=0.8, repetition_penalty=1.2, exclude_penalty_tokens=[1, 2],
-         suppress_tokens=[0, 3, 4], seed=123),
-    dict(temperature=2.0, top_k=3, top_p=0.5, seed=2**64 - 1),
-]
-
-
-@pytest.mark.parametrize("settings", SETTINGS)
-def test_streaming_equals_generate(any_engine, settings):
-    expected = any_engine.generate(PROMPT, 12, **settings)
-    assert len(expected) == 12 or expected[-1] == settings.get("eos_token_id", 2)
-    assert all(type(i) is int for i in expected)
-    assert list(any_engine.streaming_generate(PROMPT, 12, **settings)) == expected
-    # Equal arguments give equal lists, whatever ran in between.
-    any_engine.generate([7, 7], 3, temperature=0.5, seed=1)
-    assert any_engine.generate(PROMPT, 12, **settings) == expected
-
-
-def test_calls_are_independent_of_earlier_state(engine):
-    expected = engine.generate(PROMPT, 8, seed=5)
-    s = engine.streaming_generate([9, 9, 9], 5, seed=3)
-    next(s)
-    assert engine.generate(PROMPT, 8, seed=5) == expected
-    engine.clear_kv_cache()
-    assert engine.generate(PROMPT, 8, seed=5) == expected
-
-
-def test_greedy_ignores_the_seed_and_nonpositive_temperatures_agree(engine):
-    runs = [engine.generate(PROMPT, 8, temperature=t, seed=s)
-            for t in (0, 0.0, -0.5, float("nan"), float("-inf")) for s in (0, 42)]
-    assert all(r == runs[0] for r in runs)
-    # top_k 1 keeps only the most probable id, so any seed gives the greedy run.
-    assert all(engine.generate(PROMPT, 8, top_k=1, seed=s) == runs[0] for s in range(4))
-
-
-def test_seed_drives_sampling(engine):
-    runs = {s: engine.generate(PROMPT, 10, temperature=8.0, seed=s) for s in range(6)}
-    assert len({tuple(r) for r in runs.values()}) > 1
-    assert engine.generate(PROMPT, 10) == engine.generate(PROMPT, 10, temperature=1.0, seed=42)
-
-
-def test_suppressed_ids_never_chosen(engine):
-    greedy = engine.generate(PROMPT, 10, temperature=0)
-    banned = sorted(set(greedy))
-    for seed in range(3):
-        for kw in (dict(temperature=0), dict(temperature=1.5, seed=seed)):
-            out = engine.generate(PROMPT, 10, suppress_tokens=banned + [10**6], eos_token_id=NO_EOS,
-                                  **kw)
-            assert len(out) == 10 and not set(out) & set(banned)
-
-
-def test_penalty_spares_excluded_ids(engine):
-    greedy = engine.generate(PROMPT, 10, temperature=0)
-    vocab = modelgen.base_config()["vocab_size"]
-    assert engine.generate(PROMPT, 10, temperature=0, repetition_penalty=50.0,
-                           exclude_penalty_tokens=range(vocab)) == greedy
-    for off in (1.0, 1.00005, 0.0, -2.0, float("nan")):
-        assert engine.generate(PROMPT, 10, temperature=0, repetition_penalty=off) == greedy
 
 
 # --- limits and the end-of-sequence rule --------------------------------------------------------
@@ -166,16 +94,6 @@ def test_prompt_id_outside_vocabulary(engine):
         next(s)
 
 
-def test_choice_with_nothing_to_order(engine):
-    vocab = modelgen.base_config()["vocab_size"]
-    with pytest.raises(RuntimeError) as ei:
-        engine.generate(PROMPT, 3, suppress_tokens=range(vocab))  # sampling over all -inf
-    assert str(ei.value) == NO_ORDER
-    # Greedy choice over all -inf logits picks the last id.
-    out = engine.generate(PROMPT, 3, temperature=0, suppress_tokens=range(vocab))
-    assert out == [vocab - 1] * 3
-
-
 # --- shared caches and failed steps -------------------------------------------------------------
 
 def run_with_interruption(engine, k, interrupt, n=10, **kw):
@@ -198,44 +116,32 @@ def test_streamer_continues_on_reset_caches(make_engine):
     assert run_with_interruption(engine, 4, lambda: engine.streaming_generate([1], 5)) == cleared
 
 
-@pytest.mark.parametrize("bad_call", [
-    lambda e: e.generate("not ids", 3),
-    lambda e: e.generate(PROMPT, -1),
-    lambda e: e.streaming_generate(PROMPT, 3, seed=None),
-    lambda e: e.generate(PROMPT, 3, suppress_tokens={1}),
-])
-def test_argument_errors_leave_caches_alone(any_engine, bad_call):
+def next_of(s, times=1):
+    return lambda: [next(s) for _ in range(times)]
+
+
+# Each makes, on a given engine, a call that fails and must leave the caches as they were: the
+# arguments of generate and streaming_generate convert before anything is reset, and a streamer's
+# failed step (in its forward pass, or in the token choice after a whole forward pass) is rolled
+# back. The streamers are made first, since making one resets the caches.
+FAILURES = [
+    lambda e: lambda: e.generate(PROMPT, 3, suppress_tokens={1}),
+    lambda e: lambda: e.streaming_generate(PROMPT, 3, seed=None),
+    lambda e: next_of(e.streaming_generate([1, 99], 4)),
+    # One id, so its forward pass at offset 0 needs no mask and runs on the other run's caches.
+    lambda e: next_of(e.streaming_generate([5], 4, suppress_tokens=range(64)), times=3),
+]
+
+
+@pytest.mark.parametrize("make_failure", FAILURES)
+def test_failed_calls_leave_caches_as_before(any_engine, make_failure):
     plain = any_engine.generate(PROMPT, 10, temperature=0, eos_token_id=NO_EOS)
+    fail = make_failure(any_engine)
 
     def interrupt():
-        with pytest.raises((TypeError, OverflowError)):
-            bad_call(any_engine)
-    assert run_with_interruption(any_engine, 3, interrupt) == plain
-
-
-def test_failed_choice_leaves_caches_as_before(any_engine):
-    """A step whose forward pass succeeds but whose token choice fails must not leave its tokens
-    in the shared caches: a second streamer of the same engine continues exactly as if the failed
-    step had never run."""
-    vocab = modelgen.base_config()["vocab_size"]
-    plain = any_engine.generate(PROMPT, 10, temperature=0, eos_token_id=NO_EOS)
-    # One id, so its forward pass at offset 0 needs no mask and succeeds on the other run's caches.
-    failing = any_engine.streaming_generate([5], 4, suppress_tokens=range(vocab))
-
-    def interrupt():
-        for _ in range(3):
-            with pytest.raises(RuntimeError, match=r"^called `Option::unwrap\(\)`"):
-                next(failing)
-    assert run_with_interruption(any_engine, 4, interrupt) == plain
-
-
-def test_failed_forward_leaves_caches_as_before(any_engine):
-    plain = any_engine.generate(PROMPT, 10, temperature=0, eos_token_id=NO_EOS)
-    failing = any_engine.streaming_generate([1, 99], 4)
-
-    def interrupt():
-        with pytest.raises(RuntimeError, match="invalid index 99"):
-            next(failing)
+        for _ in range(2):  # and fail the same way when retried
+            with pytest.raises((TypeError, RuntimeError)):
+                fail()
     assert run_with_interruption(any_engine, 4, interrupt) == plain
 
 
@@ -260,51 +166,6 @@ def test_busy_engine_step_can_be_retried(any_engine):
         any_engine.generate([Probe()], 5)
     assert refused == ["Already borrowed: PyBorrowMutError"]
     assert out + list(s) == plain
-
-
-def test_busy_engine_texts_from_a_second_thread(engine):
-    """One thread's generate holds the engine while it converts its arguments; a second thread
-    meets the busy engine in every entry point."""
-    started, release = threading.Event(), threading.Event()
-    texts = {}
-
-    class Slow:
-        def __index__(self):
-            started.set()
-            release.wait(10)
-            return 2
-
-    def holder():
-        texts["holder"] = engine.generate(PROMPT, Slow(), temperature=0)
-
-    s = engine.streaming_generate(PROMPT, 3, temperature=0, eos_token_id=NO_EOS)
-    t = threading.Thread(target=holder)
-    t.start()
-    assert started.wait(10)
-    for name, call in (("generate", lambda: engine.generate(PROMPT, 1)),
-                       ("clear_kv_cache", engine.clear_kv_cache),
-                       ("streaming_generate", lambda: engine.streaming_generate(PROMPT, 1)),
-                       ("next", lambda: next(s))):
-        with pytest.raises(RuntimeError) as ei:
-            call()
-        texts[name] = str(ei.value)
-    release.set()
-    t.join()
-    assert texts == {"generate": "Already borrowed", "clear_kv_cache": "Already borrowed",
-                     "streaming_generate": "Already borrowed: PyBorrowMutError",
-                     "next": "Already borrowed: PyBorrowMutError",
-                     "holder": engine.generate(PROMPT, 2, temperature=0)}
-    # The refused step did not advance the streamer: on emptied caches it makes the whole run
-    # from its prompt at offset 0.
-    engine.clear_kv_cache()
-    assert list(s) == engine.generate(PROMPT, 3, temperature=0, eos_token_id=NO_EOS)
-
-
-def test_f16_engine_streams_like_it_generates(make_engine):
-    engine, _ = make_engine(dtype="fp16", **CONFIGS["hybrid"])
-    for settings in (dict(temperature=0), dict(temperature=0.9, top_p=0.9, seed=4)):
-        assert list(engine.streaming_generate(PROMPT, 8, **settings)) == \
-            engine.generate(PROMPT, 8, **settings)
 
 
 @pytest.mark.parametrize("mixer", ["attention", "delta"])

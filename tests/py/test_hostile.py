@@ -20,7 +20,6 @@ import pathlib
 import random
 import subprocess
 import sys
-import time
 import types
 import warnings
 
@@ -561,12 +560,9 @@ class Fuzz:
             del self.streamers[r.randrange(len(self.streamers))]
         del self.streamers[:-12]
 
-    def run(self, calls, seconds):
-        start = time.monotonic()
-        done = 0
-        while done < calls and time.monotonic() - start < seconds:
+    def run(self, calls):
+        for _ in range(calls):
             self.step()
-            done += 1
         # Nothing the fuzz did may change what the good engines compute.
         self.streamers.clear()
         self.good_streamers.clear()
@@ -576,7 +572,6 @@ class Fuzz:
             s = e.streaming_generate(PROMPT, 8, temperature=0, eos_token_id=NO_EOS)
             if list(s) != self.expected[name][0]:
                 self.problem(f"engine {name} streams different ids after the fuzz")
-        return done, time.monotonic() - start
 
 
 GEN_PARAMS = ["input_ids", "max_new_tokens", "temperature", "top_k", "top_p",
@@ -584,13 +579,11 @@ GEN_PARAMS = ["input_ids", "max_new_tokens", "temperature", "top_k", "top_p",
               "seed"]
 
 
-def fuzz_main(folder, seed, calls, seconds):
+def fuzz_main(folder, seed, calls):
     warnings.simplefilter("error")  # warnings from hooks become exceptions: more failure paths
-    paths = write_fuzz_models(folder)
-    fuzz = Fuzz(paths, seed)
-    done, took = fuzz.run(calls, seconds)
-    print(json.dumps({"calls": done, "seconds": took, "problems": fuzz.problems,
-                      "stats": fuzz.stats, "reentry": fuzz.reentry}))
+    fuzz = Fuzz(write_fuzz_models(folder), seed)
+    fuzz.run(calls)
+    print(json.dumps({"problems": fuzz.problems, "stats": fuzz.stats, "reentry": fuzz.reentry}))
 
 
 def run_child(args, timeout):
@@ -603,15 +596,14 @@ def run_child(args, timeout):
 
 @pytest.mark.parametrize("seed", [1, 2])
 def test_seeded_fuzz(tmp_path, seed):
-    calls, seconds = 40000, 15
-    r = run_child([tmp_path, seed, calls, seconds], timeout=120)
+    # A fixed number of calls (a few seconds' worth), so every run exercises the same paths.
+    r = run_child([tmp_path, seed, 6000], timeout=600)
     assert r.returncode == 0, (r.returncode, r.stderr[-3000:])
     out = json.loads(r.stdout.strip().splitlines()[-1])
     assert out["problems"] == [], out["problems"]
     stats, reentry = collections.Counter(out["stats"]), out["reentry"]
     # The loop must have exercised what it claims to: successes and failures of every entry
     # point, and re-entry during both kinds of conversion.
-    assert out["calls"] >= 5000, out
     for where in ("generate", "streaming", "next", "ctor", "clear"):
         assert stats[f"{where}:ok"] > 0, (where, stats)
         assert sum(v for k, v in stats.items() if k.startswith(where + ":")) > stats[
@@ -875,7 +867,7 @@ def test_more_experts_per_token_than_experts(write_model, k):
 
 
 if __name__ == "__main__":
-    fuzz_main(sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), float(sys.argv[4]))
+    fuzz_main(sys.argv[1], int(sys.argv[2]), int(sys.argv[3]))
 
 
 def test_absurd_rotary_width_fails_fast_without_tables(write_model):
@@ -888,9 +880,16 @@ def test_absurd_rotary_width_fails_fast_without_tables(write_model):
         eng.generate(list(range(64)), 1)
 
 
-def test_zero_width_heads_with_a_huge_head_count_finish(write_model):
-    """Zero-width heads do no work whatever their count: the call finishes instead of looping
-    over 2^40 empty heads."""
-    cfg = modelgen.base_config(head_dim=0, num_attention_heads=2**40, num_key_value_heads=2**40)
+@pytest.mark.parametrize("over", [
+    dict(head_dim=0, num_attention_heads=2**40, num_key_value_heads=2**40),
+    dict(attention_type="hybrid", hybrid_ratio="1:0", head_dim=0),
+    dict(attention_type="hybrid", hybrid_ratio="1:0", num_attention_heads=0, head_dim=4),
+])
+def test_empty_heads_finish(write_model, over):
+    """Heads of width 0 (however many) or no heads at all do no work: the call finishes, the
+    same each time, instead of looping over 2^40 empty heads or touching memory nobody has."""
+    cfg = modelgen.base_config(gated_deltanet_config=modelgen.gdn(use_short_conv=False), **over)
     eng = tessaline.LlmEngine(write_model(cfg), cfg)
-    assert len(eng.generate([1, 2, 3], 3, temperature=0, eos_token_id=2**32 - 1)) == 3
+    run = lambda: eng.generate([1, 2, 3], 3, temperature=0, eos_token_id=NO_EOS)  # noqa: E731
+    ids = run()
+    assert len(ids) == 3 and run() == ids

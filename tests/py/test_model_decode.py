@@ -140,3 +140,17 @@ def test_bf16_loads_and_fails_at_first_product(make_model, cfg):
             model.forward(ids, 0)
         assert str(e.value) == "unsupported dtype BF16 for op matmul"
         assert model.kv_lengths() == [0, 0]
+
+
+@pytest.mark.parametrize("dtype", ["f32", "f16"])
+def test_long_context(make_model, dtype):
+    """1100 positions, four query heads on one key/value head: the prompt's scores need two
+    blocks (the second shorter), the single-token attention and the delta rule split their work
+    over threads, and the key/value cache grows past its first allocation."""
+    cfg = base_config(attention_type="hybrid", hybrid_ratio="1:1", hidden_size=64, head_dim=32,
+                      num_key_value_heads=1, max_position_embeddings=2048)
+    model, ref = make_model(cfg, dtype, seed=6)
+    ids = [(37 * i + 11) % 64 for i in range(1100)]
+    assert_logits_close(model.forward(ids, 0), ref.forward(ids, 0), dtype, "prompt")
+    for pos, ids in ((1100, [3]), (1101, [9]), (1102, [4, 5])):
+        assert_logits_close(model.forward(ids, pos), ref.forward(ids, pos), dtype, f"at {pos}")

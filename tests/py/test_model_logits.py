@@ -170,3 +170,23 @@ def test_f16_rounds_every_step(make_model, name):
         total += want.size
     assert same_plain / total < 0.6  # the check below can tell the two apart
     assert same / total >= 0.75, same / total
+
+
+@pytest.mark.parametrize("dtype", ["f32", "f16"])
+def test_moe_router_ties_choose_the_lowest_ids(make_model, dtype):
+    """Equal router rows give every expert the same probability: the lowest ids are chosen."""
+    cfg = base_config(num_hidden_layers=1, moe_config=moe())
+    row = np.linspace(-1, 1, cfg["hidden_size"], dtype=np.float32)
+    model, ref = make_model(cfg, dtype, seed=7,
+                            extra={"layers.0.mlp.gate.weight": np.tile(row, (4, 1))})
+    run_sequence(model, ref, dtype, "tied router")
+
+
+@pytest.mark.parametrize("dtype", ["f32", "f16"])
+@pytest.mark.parametrize("dt_bias", [1e4, -1e4])
+def test_delta_rule_decay_extremes(make_model, dt_bias, dtype):
+    """Decays of exactly 0 (the state keeps only the newest token) and exactly 1."""
+    cfg = base_config(num_hidden_layers=1, attention_type="hybrid", hybrid_ratio="1:0")
+    bias = np.full(cfg["num_attention_heads"], dt_bias, np.float32)
+    model, ref = make_model(cfg, dtype, seed=9, extra={"layers.0.attn.dt_bias": bias})
+    run_sequence(model, ref, dtype, f"dt_bias {dt_bias}")

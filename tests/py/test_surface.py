@@ -13,6 +13,7 @@ import weakref
 import numpy as np
 import pytest
 
+import modelgen
 import tessaline
 
 SIG_TAIL = ("input_ids, max_new_tokens, temperature=1.0, top_k=None, top_p=None, "
@@ -96,71 +97,67 @@ def test_iterating_a_streamer_yields_itself(engine):
 
 # --- binding ------------------------------------------------------------------------------------
 
+# (function, positional arguments, keywords, text); "both" rows hold for generate and
+# streaming_generate alike, and {f} is the function's name.
 BINDING_CASES = [
-    ((), {}, "{f} missing 2 required positional arguments: 'input_ids' and 'max_new_tokens'"),
-    (([1],), {}, "{f} missing 1 required positional argument: 'max_new_tokens'"),
-    ((), {"max_new_tokens": 1}, "{f} missing 1 required positional argument: 'input_ids'"),
-    (tuple(range(11)), {}, "{f} takes from 2 to 10 positional arguments but 11 were given"),
-    (([1], 1), {"bogus": 1}, "{f} got an unexpected keyword argument 'bogus'"),
-    (([1], 1), {"input_ids": [1]}, "{f} got multiple values for argument 'input_ids'"),
+    ("both", (), {},
+     "{f} missing 2 required positional arguments: 'input_ids' and 'max_new_tokens'"),
+    ("both", ([1],), {}, "{f} missing 1 required positional argument: 'max_new_tokens'"),
+    ("both", (), {"max_new_tokens": 1}, "{f} missing 1 required positional argument: 'input_ids'"),
+    ("both", tuple(range(11)), {}, "{f} takes from 2 to 10 positional arguments but 11 were given"),
+    ("both", ([1], 1), {"bogus": 1}, "{f} got an unexpected keyword argument 'bogus'"),
+    ("both", ([1], 1), {"input_ids": [1]}, "{f} got multiple values for argument 'input_ids'"),
     # Names are compared whole: one holding a NUL names no parameter, not its prefix.
-    (([1],), {"max_new_tokens\0x": 4},
+    ("both", ([1],), {"max_new_tokens\0x": 4},
      "{f} got an unexpected keyword argument 'max_new_tokens\0x'"),
-    (([5], 1), {"input_ids\0": [5]}, "{f} got an unexpected keyword argument 'input_ids\0'"),
+    ("both", ([5], 1), {"input_ids\0": [5]},
+     "{f} got an unexpected keyword argument 'input_ids\0'"),
     # The first offending keyword wins, and binding comes before any conversion.
-    (("not ids", None), {"zzz": 1, "input_ids": 2}, "{f} got an unexpected keyword argument 'zzz'"),
+    ("both", ("not ids", None), {"zzz": 1, "input_ids": 2},
+     "{f} got an unexpected keyword argument 'zzz'"),
     # Too many positionals is reported before keyword problems.
-    (tuple(range(11)), {"bogus": 1},
+    ("both", tuple(range(11)), {"bogus": 1},
      "{f} takes from 2 to 10 positional arguments but 11 were given"),
+    ("__new__", (), {},
+     "{f} missing 2 required positional arguments: 'weights_path' and 'config_dict'"),
+    ("__new__", ("p",), {}, "{f} missing 1 required positional argument: 'config_dict'"),
+    ("__new__", ("p", {}, "fp32", "cpu", 5), {},
+     "{f} takes from 2 to 4 positional arguments but 5 were given"),
+    ("__new__", ("p", {}), {"weights_path": "q"},
+     "{f} got multiple values for argument 'weights_path'"),
+    ("__new__", ("p", {}), {"dtype": "fp16", "path": 1},
+     "{f} got an unexpected keyword argument 'path'"),
+    ("__new__", ("p", {}), {"dtype\0junk": "fp16"},
+     "{f} got an unexpected keyword argument 'dtype\0junk'"),
+    ("__new__", (), {"config_dict": {}}, "{f} missing 1 required positional argument: "
+                                         "'weights_path'"),
+    ("clear_kv_cache", (1,), {}, "{f} takes no arguments (1 given)"),
+    ("clear_kv_cache", (), {"x": 1}, "{f} takes no keyword arguments"),
 ]
 
 
-@pytest.mark.parametrize("method", METHODS)
-@pytest.mark.parametrize("args,kwargs,text", BINDING_CASES)
-def test_binding_errors(engine, method, args, kwargs, text):
-    expected = text.format(f=f"LlmEngine.{method}()")
+@pytest.mark.parametrize("name,args,kwargs,text", [
+    (m if f == "both" else f, a, k, t) for f, a, k, t in BINDING_CASES
+    for m in (METHODS if f == "both" else [f])])
+def test_binding_errors(engine, name, args, kwargs, text):
+    call = tessaline.LlmEngine if name == "__new__" else getattr(engine, name)
     with pytest.raises(TypeError) as ei:
-        getattr(engine, method)(*args, **kwargs)
-    assert str(ei.value) == expected
-
-
-@pytest.mark.parametrize("args,kwargs,text", [
-    ((), {}, "LlmEngine.__new__() missing 2 required positional arguments: 'weights_path' and "
-             "'config_dict'"),
-    (("p",), {}, "LlmEngine.__new__() missing 1 required positional argument: 'config_dict'"),
-    (("p", {}, "fp32", "cpu", 5), {},
-     "LlmEngine.__new__() takes from 2 to 4 positional arguments but 5 were given"),
-    (("p", {}), {"weights_path": "q"},
-     "LlmEngine.__new__() got multiple values for argument 'weights_path'"),
-    (("p", {}), {"dtype": "fp16", "path": 1},
-     "LlmEngine.__new__() got an unexpected keyword argument 'path'"),
-    (("p", {}), {"dtype\0junk": "fp16"},
-     "LlmEngine.__new__() got an unexpected keyword argument 'dtype\0junk'"),
-    ((), {"config_dict": {}}, "LlmEngine.__new__() missing 1 required positional argument: "
-                              "'weights_path'"),
-])
-def test_constructor_binding_errors(args, kwargs, text):
-    with pytest.raises(TypeError) as ei:
-        tessaline.LlmEngine(*args, **kwargs)
-    assert str(ei.value) == text
-
-
-def test_clear_kv_cache_takes_no_arguments(engine):
-    with pytest.raises(TypeError, match=r"clear_kv_cache\(\) takes no arguments \(1 given\)"):
-        engine.clear_kv_cache(1)
-    with pytest.raises(TypeError, match="takes no keyword arguments"):
-        engine.clear_kv_cache(x=1)
-    assert engine.clear_kv_cache() is None
+        call(*args, **kwargs)
+    assert str(ei.value) == text.format(f=f"LlmEngine.{name}()")
     assert engine.clear_kv_cache() is None
 
 
-def test_every_parameter_binds_by_position_or_keyword(engine):
-    values = [[1, 2], 0, 0.0, 3, 0.9, 1.1, [4], [5], 7, 9]
+def test_every_parameter_binds_by_position_or_keyword(sampled):
+    """Each value reaches its own parameter: the ids are those the sampling reference chooses with
+    these settings, which differ from parameter to parameter."""
+    engine, expect = sampled(modelgen.base_config())
+    values = [[1, 2], 12, 1.7, 5, 0.6, 1.3, [39], [36], 50, 9]
+    want = expect(**dict(zip(["prompt", "n"] + GEN_PARAMS[2:], values)))
     for method in METHODS:
         m = getattr(engine, method)
-        m(*values)
-        m(**dict(zip(GEN_PARAMS, values)))
-        m(*values[:5], **dict(zip(GEN_PARAMS[5:], values[5:])))
+        for call in (lambda: m(*values), lambda: m(**dict(zip(GEN_PARAMS, values))),
+                     lambda: m(*values[:5], **dict(zip(GEN_PARAMS[5:], values[5:])))):
+            assert list(call()) == want
 
 
 # --- conversions --------------------------------------------------------------------------------
@@ -257,15 +254,40 @@ CONVERSION_CASES = [
      "argument 'temperature': must be real number, not str"),
     ({"eos_token_id": -1, "suppress_tokens": "s"}, TypeError,
      "argument 'suppress_tokens': Can't extract `str` to `Vec`"),
+    # The constructor's texts, on top of weights_path="m" and config_dict={}.
+    ({"weights_path": None}, TypeError,
+     "argument 'weights_path': 'None' is not an instance of 'str'"),
+    ({"weights_path": pathlib.Path("m")}, TypeError,
+     "argument 'weights_path': 'PosixPath' object is not an instance of 'str'"),
+    ({"config_dict": None}, TypeError,
+     "argument 'config_dict': 'None' is not an instance of 'dict'"),
+    ({"config_dict": [("vocab_size", 1)]}, TypeError,
+     "argument 'config_dict': 'list' object is not an instance of 'dict'"),
+    ({"dtype": None}, TypeError, "argument 'dtype': 'None' is not an instance of 'str'"),
+    ({"device": None}, TypeError, "argument 'device': 'None' is not an instance of 'str'"),
+    ({"weights_path": 1, "config_dict": 2, "dtype": 3, "device": 4}, TypeError,
+     "argument 'weights_path': 'int' object is not an instance of 'str'"),
+    ({"config_dict": 2, "dtype": None}, TypeError,
+     "argument 'config_dict': 'int' object is not an instance of 'dict'"),
+    # A text that cannot be encoded fails unwrapped.
+    ({"weights_path": "bad\ud800path"}, UnicodeEncodeError,
+     "'utf-8' codec can't encode character '\\ud800' in position 3: surrogates not allowed"),
 ]
 
 
-@pytest.mark.parametrize("method", METHODS)
-@pytest.mark.parametrize("kwargs,exc,text", CONVERSION_CASES)
-def test_conversion_errors(engine, method, kwargs, exc, text):
-    call = {"input_ids": [1], "max_new_tokens": 0, **kwargs}
+CONSTRUCTOR = {"weights_path", "config_dict", "dtype", "device"}
+
+
+@pytest.mark.parametrize("name,kwargs,exc,text", [
+    (m, k, e, t) for k, e, t in CONVERSION_CASES
+    for m in (["__new__"] if set(k) & CONSTRUCTOR else METHODS)])
+def test_conversion_errors(engine, name, kwargs, exc, text):
+    if name == "__new__":
+        call, base = tessaline.LlmEngine, {"weights_path": "m", "config_dict": {}}
+    else:
+        call, base = getattr(engine, name), {"input_ids": [1], "max_new_tokens": 0}
     with pytest.raises(Exception) as ei:
-        getattr(engine, method)(**call)
+        call(**{**base, **kwargs})
     assert type(ei.value) is exc
     assert str(ei.value) == text
 
@@ -298,13 +320,18 @@ def test_token_list_forms_accepted(engine, method, ids):
 
 
 @pytest.mark.parametrize("method", METHODS)
-def test_scalar_forms_accepted(engine, method):
+def test_scalar_forms_accepted(sampled, method):
+    engine, expect = sampled(modelgen.base_config())
     m = getattr(engine, method)
-    m([1], Idx(0), temperature=2, top_k=Idx(3), top_p=Idx(1), repetition_penalty=True,
-      eos_token_id=Idx(5), seed=Idx(2**64 - 1))
-    m([1], True, temperature=None, top_k=None, top_p=None, repetition_penalty=None,
-      exclude_penalty_tokens=None, suppress_tokens=None, eos_token_id=2**32 - 1, seed=0)
-    m([1], 0, temperature=1e300, top_p=-1e300, repetition_penalty=float("nan"))
+    assert list(m([1], Idx(12), temperature=2, top_k=Idx(3), top_p=Idx(1), repetition_penalty=True,
+                  eos_token_id=Idx(5), seed=Idx(2**64 - 1))) == \
+        expect([1], 12, temperature=2.0, top_k=3, eos_token_id=5, seed=2**64 - 1)
+    assert list(m([1], 12, temperature=None, top_k=None, top_p=None, repetition_penalty=None,
+                  exclude_penalty_tokens=None, suppress_tokens=None, eos_token_id=2**32 - 1,
+                  seed=0)) == expect([1], 12, eos_token_id=2**32 - 1, seed=0)
+    assert list(m([1], True, seed=3)) == expect([1], 1, seed=3)
+    assert list(m([1], 12, temperature=1e300, top_p=-1e300, repetition_penalty=float("nan"))) == \
+        expect([1], 12, temperature=float("inf"))
 
 
 def test_absurd_length_hint_is_not_reserved(engine):
@@ -324,31 +351,6 @@ def test_absurd_length_hint_is_not_reserved(engine):
         def __len__(self):
             raise ValueError("no length")
     assert engine.generate(BadLen(), 0) == []
-
-
-@pytest.mark.parametrize("args,exc,text", [
-    ((None, {}), TypeError, "argument 'weights_path': 'None' is not an instance of 'str'"),
-    ((pathlib.Path("m"), {}), TypeError,
-     "argument 'weights_path': 'PosixPath' object is not an instance of 'str'"),
-    (("m", None), TypeError, "argument 'config_dict': 'None' is not an instance of 'dict'"),
-    (("m", [("vocab_size", 1)]), TypeError,
-     "argument 'config_dict': 'list' object is not an instance of 'dict'"),
-    (("m", {}, None), TypeError, "argument 'dtype': 'None' is not an instance of 'str'"),
-    (("m", {}, "fp32", None), TypeError, "argument 'device': 'None' is not an instance of 'str'"),
-    # In parameter order: weights_path before config_dict before dtype.
-    ((1, 2, 3, 4), TypeError, "argument 'weights_path': 'int' object is not an instance of 'str'"),
-    (("m", 2, None), TypeError,
-     "argument 'config_dict': 'int' object is not an instance of 'dict'"),
-])
-def test_constructor_conversion_errors(args, exc, text):
-    with pytest.raises(Exception) as ei:
-        tessaline.LlmEngine(*args)
-    assert type(ei.value) is exc and str(ei.value) == text
-
-
-def test_constructor_text_not_utf8_encodable_passes_unwrapped():
-    with pytest.raises(UnicodeEncodeError):
-        tessaline.LlmEngine("bad\ud800path", {})
 
 
 def test_calls_keep_reference_counts(engine):

@@ -120,6 +120,15 @@ STOP_CASES = [
     # A lookup that raises ends construction with that exception.
     (colliding("vocab_size", MINIMAL), LookupError, "compare vocab_size"),
     (colliding("rope_theta", MINIMAL), LookupError, "compare rope_theta"),
+    # Head counts of the wrong type stop construction, keeping the conversion's error as cause.
+    (minimal(num_key_value_heads=None), RuntimeError, "num_key_value_heads must be an unsigned "
+     "integer: 'NoneType' object cannot be interpreted as an integer"),
+    (minimal(num_key_value_heads=-1), RuntimeError,
+     "num_key_value_heads must be an unsigned integer: can't convert negative int to unsigned"),
+    (minimal(head_dim=8.0), RuntimeError,
+     "head_dim must be an unsigned integer: 'float' object cannot be interpreted as an integer"),
+    (minimal(head_dim="8"), RuntimeError,
+     "head_dim must be an unsigned integer: 'str' object cannot be interpreted as an integer"),
 ]
 
 
@@ -130,16 +139,7 @@ def test_construction_stops(missing_path, cfg, exc, text, device):
     err = construct(missing_path, cfg, device=device)
     assert type(err) is exc, err
     assert str(err) == text
-
-
-@pytest.mark.parametrize("key,value", [
-    ("num_key_value_heads", None), ("num_key_value_heads", -1), ("head_dim", 8.0),
-    ("head_dim", "8"),
-])
-def test_wrongly_typed_head_counts_stop_construction(missing_path, key, value):
-    err = construct(missing_path, minimal(**{key: value}))
-    assert type(err) is RuntimeError and key in str(err)
-    assert err.__cause__ is not None  # the conversion's own error stays attached
+    assert ("must be an unsigned integer" in text) == (err.__cause__ is not None)
 
 
 PASS_CASES = [
@@ -147,19 +147,6 @@ PASS_CASES = [
     minimal(num_attention_heads=0, head_dim=8),  # head_dim given: no division
     minimal(head_dim=0), minimal(num_key_value_heads=0),
     minimal(num_key_value_heads=True, head_dim=np.uint8(4)),  # bool and __index__ objects
-    # Optional values of the wrong type (None included) fall back to their defaults.
-    minimal(norm_eps="x", use_qk_norm=0, attention_qkv_bias=1, attention_out_bias=None,
-            mlp_bias="yes", lm_head_bias=1.0, rope_theta=None, partial_rotary_factor="1",
-            max_position_embeddings=-1, attention_type=None, hybrid_ratio=31,
-            hybrid_softmax_head_dim=None, hybrid_softmax_num_heads=-2,
-            hybrid_softmax_num_kv_heads="4", hybrid_softmax_gated=0),
-    minimal(use_qk_norm=np.bool_(False), mlp_bias=np.True_, norm_eps=np.float32(1e-5)),
-    minimal(gated_deltanet_config=None), minimal(gated_deltanet_config={"conv_kernel_size": 8}),
-    minimal(gated_deltanet_config=Boom()),
-    minimal(gated_deltanet_config=ns(use_short_conv=1, conv_kernel_size=-4, conv_bias="x")),
-    # Optional moe attributes that do not convert fall back.
-    minimal(moe_config=full_moe(n_shared_experts="2", routed_scaling_factor="x",
-                                norm_topk_prob=1, n_dense_layer=-1)),
     minimal(moe_config=full_moe(num_experts_per_tok=99)),  # not checked against the experts here
     # Keys the dictionary holds beyond these are ignored.
     minimal(unknown_key=object(), torch_dtype="bfloat16"),
@@ -255,6 +242,99 @@ def test_path_with_nul_byte_is_refused(write_model, tmp_path):
     assert str(construct(good + "\0", cfg, device="mps")) == METAL
 
 
+# Every tensor the loader asks for, in the order it asks: with the file cut short at any tensor,
+# construction names exactly that one. The configuration turns every switch on.
+FULL = modelgen.base_config(
+    num_hidden_layers=3, attention_type="hybrid", hybrid_ratio="1:1", hybrid_softmax_gated=True,
+    hybrid_softmax_num_heads=2, hybrid_softmax_num_kv_heads=1, hybrid_softmax_head_dim=12,
+    attention_qkv_bias=True, attention_out_bias=True, mlp_bias=True, lm_head_bias=True,
+    gated_deltanet_config=modelgen.gdn(conv_bias=True),
+    moe_config=modelgen.moe(n_shared_experts=1, n_dense_layer=1))
+
+
+def test_tensors_are_fetched_in_order(write_model):
+    tensors = modelgen.random_weights(FULL, tied=False)
+    names = list(tensors)  # the writer's order is the fetch order
+    assert construct(write_model(FULL, tensors=tensors), FULL) is None
+    for i, name in enumerate(names):
+        path = write_model(FULL, name=f"cut{i}.st", tensors={n: tensors[n] for n in names[:i]})
+        err = construct(path, FULL)
+        if name == "lm_head.weight":  # without its own head the model uses the embedding table
+            assert err is None, err
+        else:
+            assert type(err) is RuntimeError and str(err) == f"cannot find tensor {name}", (i, err)
+
+
+def edited(cfg, **edits):
+    """Random weights for cfg with tensors replaced (None: removed)."""
+    tensors = modelgen.random_weights(cfg, tied=False)
+    for name, value in edits.items():
+        name = name.replace("__", ".")
+        tensors.pop(name) if value is None else tensors.__setitem__(name, value)
+    return tensors
+
+
+Z = np.zeros
+# (configuration, tensor edits, text, step): the construction fails with RuntimeError(text), or
+# with step "generate" the first step of generate does.
+LOAD_ERRORS = [
+    ({}, dict(lm_head__weight=Z((32, 64), np.float32)),
+     "shape mismatch for lm_head.weight, expected: [64, 32], got: [32, 64]", ""),
+    # The first failing tensor in fetch order is named, a missing one or a misshapen one.
+    ({}, dict(layers__0__mlp_norm__weight=Z((4, 8), np.float32),
+              layers__1__attn__q_proj__weight=None),
+     "shape mismatch for layers.0.mlp_norm.weight, expected: [32], got: [4, 8]", ""),
+    ({}, dict(layers__0__attn__k_proj__weight=None, layers__1__mlp_norm__weight=Z(3, np.float32)),
+     "cannot find tensor layers.0.attn.k_proj.weight", ""),
+    # An odd rotary width is refused once every tensor has loaded.
+    (dict(partial_rotary_factor=0.375), {},
+     "Shape mismatch, got buffer of size 2 which is compatible with shape [1]", ""),
+    (dict(partial_rotary_factor=0.375), dict(head_norm__weight=None),
+     "cannot find tensor head_norm.weight", ""),
+    (dict(partial_rotary_factor=1e30), {},
+     "rotary width 18446744073709551615 (head_dim x partial_rotary_factor) is too large", ""),
+    (dict(attention_type="hybrid", hybrid_ratio="1:0", num_hidden_layers=1,
+          gated_deltanet_config=modelgen.gdn(conv_kernel_size=0)), {},
+     "invalid short convolution layers.0.attn.conv_q.conv.weight: channels 32 and kernel size 0 "
+     "(both must be at least 1)", ""),
+    (dict(moe_config=modelgen.moe(n_routed_experts=0, num_experts_per_tok=0)), {},
+     "empty tensor for reduce", "generate"),
+    (dict(num_attention_heads=6, head_dim=8, num_key_value_heads=4), {},
+     "shape mismatch in reshape, lhs: [1, 4, 1, 3, 8], rhs: [1, 6, 3, 8]", "generate"),
+    (dict(num_key_value_heads=0), {}, "attempt to divide by zero", "generate"),
+]
+
+
+@pytest.mark.parametrize("over,edits,text,step", LOAD_ERRORS)
+def test_load_and_first_step_errors(write_model, over, edits, text, step):
+    cfg = modelgen.base_config(**over)
+    path = write_model(cfg, tensors=edited(cfg, **edits))
+    err = construct(path, cfg)
+    if step:
+        assert err is None, err
+        with pytest.raises(RuntimeError) as ei:
+            tessaline.LlmEngine(path, cfg).generate([1, 2, 3], 1)
+        err = ei.value
+    assert type(err) is RuntimeError and str(err) == text
+
+
+# Layer kinds: (attention_type, hybrid_ratio) against the simple ratio with the same 8 layers.
+@pytest.mark.parametrize("kind,ratio,same", [
+    ("hybrid", "3:1", "3:1"), ("Hybrid", "3:1", "0:1"), ("hybrid ", "3:1", "0:1"),
+    ("softmax", "1:1", "0:1"), ("hybrid", "1:0", "1:0"), ("hybrid", "", "3:1"),
+    ("hybrid", "ab", "3:1"), ("hybrid", "-1:1", "3:1"), ("hybrid", " 3:1", "3:1"),
+    ("hybrid", "2:", "2:1"), ("hybrid", "5", "5:1"), ("hybrid", "+2:+2", "2:2"),
+    ("hybrid", "2:2:7", "2:2"), ("hybrid", "++2:1", "3:1"), ("hybrid", "2: 1", "2:1"),
+    ("hybrid", f"{2**64 - 1}:1", "0:1"), ("hybrid", f"{2**64}:1", "3:1"),
+    ("hybrid", f"1:{2**64 - 1}", "0:1"),
+])
+def test_layer_kinds(write_model, kind, ratio, same):
+    file_cfg = minimal(num_hidden_layers=8, attention_type="hybrid", hybrid_ratio=same)
+    err = loads(write_model, file_cfg, minimal(num_hidden_layers=8, attention_type=kind,
+                                               hybrid_ratio=ratio))
+    assert err is None, err
+
+
 # --- loaded models: defaults and fallbacks observed through which files load --------------------
 
 _names = itertools.count()
@@ -288,6 +368,7 @@ def test_only_required_keys_give_the_defaults(write_model):
     ({"use_qk_norm": False}, {"use_qk_norm": 0}, False),
     ({"use_qk_norm": False}, {"use_qk_norm": False}, True),
     ({}, {"mlp_bias": 1, "attention_qkv_bias": 1, "attention_out_bias": 1}, True),
+    ({}, {"use_qk_norm": False}, True),  # tensors nobody asks for are ignored
     ({}, {"mlp_bias": True}, False),
     ({}, {"attention_qkv_bias": np.True_}, False),
     ({"attention_qkv_bias": True}, {"attention_qkv_bias": np.True_}, True),
@@ -322,6 +403,12 @@ HYBRID = minimal(attention_type="hybrid", hybrid_ratio="1:1")
      {"gated_deltanet_config": ns(conv_bias=True)}, True),
     ({}, {"gated_deltanet_config": ns(conv_bias=True)}, False),
     ({}, {"gated_deltanet_config": ns(conv_bias=1)}, True),
+    ({}, {"gated_deltanet_config": None}, True),
+    ({}, {"gated_deltanet_config": Boom()}, True),
+    ({}, {"gated_deltanet_config": ns(use_short_conv=1, conv_kernel_size=-4, conv_bias="x")}, True),
+    # Wrongly typed layout settings: "3:1", unset head count, no gate.
+    ({"hybrid_ratio": "3:1"}, {"hybrid_ratio": 31}, True),
+    ({}, {"hybrid_softmax_num_heads": -2, "hybrid_softmax_gated": 0}, True),
 ])
 def test_hybrid_settings(write_model, file_over, cfg_over, ok):
     err = loads(write_model, {**HYBRID, **file_over}, {**HYBRID, **cfg_over})
@@ -350,18 +437,36 @@ def test_zero_layers(write_model):
                                                                               temperature=0)
 
 
-def greedy(engine, prompts=((1, 2, 3), (5,), (9, 8, 7, 6, 5, 4))):
-    return [engine.generate(list(p), 6, temperature=0) for p in prompts]
+PROMPTS = ([1, 2, 3], [5], [9, 8, 7, 6, 5, 4])
 
 
-def test_float_settings_accept_ints_and_fall_back(write_model):
-    cfg = modelgen.base_config()
-    path = write_model(cfg)
-    run = lambda **over: greedy(tessaline.LlmEngine(path, {**cfg, **over}))  # noqa: E731
-    assert run(rope_theta=500000) == run(rope_theta=500000.0)
-    assert run(rope_theta=500000) != run(rope_theta=10000.0)  # the setting matters for this model
-    assert run(rope_theta=None) == run(rope_theta="big") == run(rope_theta=10000.0)
-    assert run(norm_eps=None) == run(norm_eps=1e-6)
+# (where, key, value, a value computing the same, one computing otherwise): a wrongly typed
+# optional value computes as its default; ints and NumPy scalars are taken as they are.
+COMPUTED = [
+    ("cfg", "norm_eps", None, 1e-6, 0.0), ("cfg", "norm_eps", "x", 1e-6, 1e-3),
+    ("cfg", "norm_eps", np.float32(1e-3), 1e-3, 1e-6),
+    ("cfg", "rope_theta", 500000, 500000.0, 10000.0), ("cfg", "rope_theta", None, 10000.0, 500.0),
+    ("cfg", "rope_theta", "big", 10000.0, 500.0),
+    ("cfg", "partial_rotary_factor", "1", 1.0, 0.0), ("cfg", "partial_rotary_factor", 0, 0.0, 1.0),
+    ("cfg", "lm_head_bias", 1.0, False, True), ("cfg", "lm_head_bias", np.True_, True, False),
+    ("moe", "routed_scaling_factor", "x", 1.0, 0.0), ("moe", "routed_scaling_factor", 2, 2.0, 1.0),
+    ("moe", "norm_topk_prob", 1, False, True), ("moe", "norm_topk_prob", None, False, True),
+]
+
+
+@pytest.mark.parametrize("where,key,value,same,other", COMPUTED)
+def test_optional_values_as_the_model_computes_them(write_model, where, key, value, same, other):
+    base = modelgen.base_config(moe_config=modelgen.moe())
+    tensors = modelgen.random_weights(base, tied=False)
+    tensors["embed_tokens.weight"] *= np.float32(1e-3)  # mean square near norm_eps
+    path = write_model(base, tensors=tensors)
+
+    def run(v):
+        cfg = modelgen.base_config(moe_config=modelgen.moe())
+        setattr(cfg["moe_config"], key, v) if where == "moe" else cfg.update({key: v})
+        e = tessaline.LlmEngine(path, cfg)
+        return [e.generate(p, 16, seed=i, eos_token_id=NO_EOS) for i, p in enumerate(PROMPTS)]
+    assert run(value) == run(same) != run(other)
 
 
 @pytest.mark.parametrize("value,bound", [(2048.0, 4096), (-1, 4096), (None, 4096), (40, 40)])

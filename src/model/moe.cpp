@@ -59,10 +59,16 @@ bool cut(const std::vector<Group>& groups, bool down, size_t H, std::vector<Piec
     total_work += rows_of(g) * work_per_row(g);
   }
   pieces.clear();
-  const size_t blocks =
-      total_rows == 0
-          ? 1
-          : tl::parallel::blocks_for(total_rows, (total_work + total_rows - 1) / total_rows);
+  // The pieces' widths are the products' N. Products with few rows give every output the same
+  // bits at any width, so their cut may follow the pool size; larger ones go through sgemm, whose
+  // rounding follows N, so theirs is taken from the shapes alone.
+  bool exact = true;
+  for (const Group& g : groups)
+    exact = exact && tl::kernels::row_split_exact(g.rows, g.mlp->gate_proj.dtype());
+  const size_t per_row = total_rows == 0 ? 0 : (total_work + total_rows - 1) / total_rows;
+  const size_t blocks = total_rows == 0 ? 1
+                        : exact         ? tl::parallel::blocks_for(total_rows, per_row)
+                                        : tl::parallel::shape_blocks(total_rows, per_row);
   const double per_block = static_cast<double>(total_work) / static_cast<double>(blocks);
   for (size_t i = 0; i < groups.size(); ++i) {
     // A group without output rows still gets its (empty) piece: its product checks the dtype.

@@ -4,10 +4,15 @@
 
 #include <cblas.h>
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <climits>
+#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -49,17 +54,75 @@ extern "C" int blas_thread_shutdown_(void) __attribute__((weak));
 
 // Every sgemm call here is one tile that a pool thread runs, so OpenBLAS must not start threads of
 // its own: told to use one when this library is loaded (before any call), and the idle threads
-// that the pthreads build starts when it is loaded are ended. Calls from several threads at once
-// are safe in that build only; another one (a different OpenBLAS picked up at run time, e.g.
-// through LD_LIBRARY_PATH) gets one call at a time.
-struct Blas {
-  bool concurrent;
-  std::mutex one_at_a_time;
+// that the pthreads build starts when it is loaded are ended.
+//
+// Callers at once are limited to what the loaded build supports. Each call takes one of the
+// build's memory buffers for its duration; a build has twice its MAX_THREADS of them, and a caller
+// finding none free ends the process ("too many memory regions") or crashes. A buffer (128 MiB of
+// address space on x86_64 builds) is mapped the first time that many callers run at once and kept;
+// when that mapping fails, OpenBLAS retries it forever. So a caller beyond the build's thread
+// count waits for a free turn, and a caller that would need a new buffer first checks that the
+// address space for it exists: if it does not, it waits for a turn on the buffers already mapped,
+// or, when there are none, raises std::bad_alloc. Builds other than the pthreads one (a different
+// OpenBLAS picked up at run time, e.g. through LD_LIBRARY_PATH) get one call at a time: their
+// buffers are not safe under concurrent calls.
+class Blas {
+ public:
   Blas() {
     openblas_set_num_threads(1);
-    concurrent = openblas_get_parallel() == 1;
+    const bool concurrent = openblas_get_parallel() == 1;
     if (concurrent && blas_thread_shutdown_) blas_thread_shutdown_();
+    limit_ = concurrent ? build_threads() : 1;
   }
+
+  void acquire() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      if (in_use_ < mapped_) break;  // a buffer already mapped is free
+      if (in_use_ < limit_ && address_space_for_buffer()) {
+        ++mapped_;
+        break;
+      }
+      if (in_use_ == 0) throw std::bad_alloc();
+      turn_.wait(lock);
+    }
+    ++in_use_;
+  }
+
+  void release() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      --in_use_;
+    }
+    turn_.notify_one();
+  }
+
+ private:
+  // The build's MAX_THREADS, from its configuration text ("... MAX_THREADS=64"); 16 when the text
+  // does not say (builds older than 0.3.10 do not).
+  static size_t build_threads() {
+    const char* config = openblas_get_config();
+    const char* at = config ? std::strstr(config, "MAX_THREADS=") : nullptr;
+    const long n = at ? std::strtol(at + std::strlen("MAX_THREADS="), nullptr, 10) : 0;
+    return n > 0 ? static_cast<size_t>(n) : 16;
+  }
+
+  // Whether a buffer's mapping (with the same protection as OpenBLAS's, so that an address-space
+  // limit and strict overcommit count it alike) would succeed now, with room to spare for the
+  // calling thread's own needs.
+  static bool address_space_for_buffer() {
+    constexpr size_t kProbe = size_t{160} << 20;
+    void* p = mmap(nullptr, kProbe, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return false;
+    munmap(p, kProbe);
+    return true;
+  }
+
+  std::mutex mutex_;
+  std::condition_variable turn_;
+  size_t limit_ = 1;   // callers at once
+  size_t in_use_ = 0;  // callers now
+  size_t mapped_ = 0;  // the most callers there have been at once: buffers the build has mapped
 };
 Blas g_blas;
 
@@ -99,8 +162,10 @@ bool fits_blas_int(size_t M, size_t K, size_t N) {
 // single-threaded sgemm; W rows here have stride ldw.
 void sgemm_tile(const float* X, size_t ldx, size_t mb, size_t kb, const float* W, size_t ldw,
                 size_t nb, bool accumulate, float* Y, size_t ldy) {
-  std::unique_lock<std::mutex> lock(g_blas.one_at_a_time, std::defer_lock);
-  if (!g_blas.concurrent) lock.lock();
+  g_blas.acquire();
+  struct Release {
+    ~Release() { g_blas.release(); }
+  } release;
   cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(mb), static_cast<int>(nb),
               static_cast<int>(kb), 1.0f, X, static_cast<int>(ldx), W, static_cast<int>(ldw),
               accumulate ? 1.0f : 0.0f, Y, static_cast<int>(ldy));
@@ -171,6 +236,10 @@ void matmul_xwt(const float* X, size_t M, size_t K, const void* W, DType wdt, si
     gemm_f16_tiled(X, M, K, as_u16(W), N, Y);
   else
     gemm_f32_tiled(X, M, K, as_f32(W), N, Y);
+}
+
+bool row_split_exact(size_t M, DType wdt) {
+  return M <= (wdt == DType::F16 ? kMaxMultiRowF16 : kMaxMultiRowF32);
 }
 
 float dot_f32(const float* a, const float* b, size_t n) { return simd::dot_f32(a, b, n); }

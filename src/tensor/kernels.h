@@ -31,6 +31,12 @@ namespace tl::kernels {
 // their tiles, grown on first use and reused.
 void matmul_xwt(const float* X, size_t M, size_t K, const void* W, DType wdt, size_t N, float* Y);
 
+// Whether a product with M rows of X gives each output the same bits whatever block of weight rows
+// it is computed in (the GEMV paths: M <= 12 for F32 weights, M <= 16 for F16). Larger products go
+// through sgemm, whose summation order follows the width N of the block it is given: a caller
+// that cuts their weight rows must take the cut from the shapes alone.
+bool row_split_exact(size_t M, DType wdt);
+
 // Plain f32 products used by attention over the cache: dot(a, b) accumulated in f32.
 float dot_f32(const float* a, const float* b, size_t n);
 // dot of an f32 vector with a stored row of dtype dt (F32 or F16 bits).

@@ -56,7 +56,21 @@ constexpr size_t kMaxBlocks = size_t{1} << 30;
 // More threads than any machine this runs on can use; keeps the block arithmetic in range.
 constexpr size_t kMaxThreads = size_t{1} << 12;
 
-thread_local bool tls_in_block = false;
+// Whether the calling thread is running a block. A pthread key rather than a thread_local: a
+// dynamically loaded library's thread_local is allocated on the thread's first access, and when
+// that allocation fails glibc aborts the process; a key's value lives in the thread's own
+// descriptor. A key that cannot be made (or set) only costs nested calls their early exit:
+// they still run inline, since the outer call owns the pool.
+pthread_key_t g_in_block_key;
+const bool g_have_in_block_key = pthread_key_create(&g_in_block_key, nullptr) == 0;
+
+bool in_block() {
+  return g_have_in_block_key && pthread_getspecific(g_in_block_key) != nullptr;
+}
+void set_in_block(bool v) {
+  static char mark;
+  if (g_have_in_block_key) pthread_setspecific(g_in_block_key, v ? &mark : nullptr);
+}
 
 inline void cpu_relax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -163,11 +177,11 @@ class Pool {
   size_t size() const { return threads_.load(std::memory_order_relaxed); }
 
   void run(size_t n, void (*body)(void*, size_t), void* ctx) {
-    if (n == 1 || size() <= 1 || tls_in_block || busy_.exchange(true, std::memory_order_acquire)) {
+    if (n == 1 || size() <= 1 || in_block() || busy_.exchange(true, std::memory_order_acquire)) {
       run_inline(n, body, ctx);
       return;
     }
-    const size_t workers = start_workers();
+    const size_t workers = start_workers(n - 1);
     if (workers == 0) {
       busy_.store(false, std::memory_order_release);
       run_inline(n, body, ctx);
@@ -224,10 +238,11 @@ class Pool {
     if (first) std::rethrow_exception(first);
   }
 
-  // Starts the workers still missing (the caller owns the pool); returns how many exist. A
-  // worker that cannot be started is not retried: the pool shrinks to what it has.
-  size_t start_workers() {
-    const size_t want = size() - 1;
+  // Starts workers, up to `useful` of them, while fewer than the pool's size exist (the caller
+  // owns the pool); returns how many exist. A worker that cannot be started is not retried: the
+  // pool shrinks to what it has.
+  size_t start_workers(size_t useful) {
+    const size_t want = std::min(size() - 1, useful);
     if (!team_) team_ = new Team;
     std::vector<std::thread>& t = team_->threads;
     while (t.size() < want) {
@@ -267,8 +282,7 @@ class Pool {
       const uint32_t i = static_cast<uint32_t>(c), n = static_cast<uint32_t>(c >> 32);
       if (i >= n) return;
       Job& job = *job_.load(std::memory_order_relaxed);
-      const bool outer = tls_in_block;
-      tls_in_block = true;
+      set_in_block(true);
       try {
         job.body(job.ctx, i);
       } catch (...) {
@@ -278,7 +292,7 @@ class Pool {
           job.error = std::current_exception();
         }
       }
-      tls_in_block = outer;
+      set_in_block(false);
       // The job may be gone once the count is reached: only the pool's own words after this.
       if (done_.fetch_add(1, std::memory_order_seq_cst) + 1 == n &&
           caller_sleeping_.load(std::memory_order_seq_cst) != 0)
@@ -320,7 +334,8 @@ class Pool {
 
 size_t threads_from_env(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
                         const char* omp_num_threads, size_t online) {
-  size_t n = std::max<size_t>(online, 1);
+  const size_t cap = std::clamp<size_t>(online, 1, kMaxThreads);
+  size_t n = cap;
   for (const char* value : {rayon_num_threads, rayon_rs_num_cpus, omp_num_threads}) {
     size_t v;
     if (parse_count(value, &v)) {
@@ -328,7 +343,7 @@ size_t threads_from_env(const char* rayon_num_threads, const char* rayon_rs_num_
       break;
     }
   }
-  return std::min(n, kMaxThreads);
+  return std::min(n, cap);
 }
 
 size_t num_threads() { return Pool::pool().size(); }
@@ -337,11 +352,19 @@ void set_num_threads(size_t threads) { Pool::pool().resize(threads); }
 
 size_t blocks_for(size_t n, size_t work_per_item) {
   const size_t threads = num_threads();
-  if (n <= 1 || threads <= 1 || tls_in_block) return 1;
+  if (n <= 1 || threads <= 1 || in_block()) return 1;
   const size_t work = n * work_per_item;  // saturating enough for the sizes the model uses
   if (work < kMinParallelWork) return 1;
   const size_t by_work = std::max<size_t>(1, work / kMinWorkPerBlock);
   return std::min({n, by_work, 4 * threads});
+}
+
+size_t shape_blocks(size_t n, size_t work_per_item) {
+  if (n <= 1) return 1;
+  size_t work;
+  if (__builtin_mul_overflow(n, work_per_item, &work)) work = SIZE_MAX;
+  if (work < kMinParallelWork) return 1;
+  return std::min({n, work / kMinWorkPerBlock, kShapeBlocks});
 }
 
 void run(size_t n, void (*body)(void*, size_t), void* ctx) {

@@ -17,18 +17,26 @@ namespace tl::parallel {
 
 // Threads a region may use: the calling thread plus the pool's workers. Read once, at first use:
 // RAYON_NUM_THREADS when it is a count above 0, the online processors when it is 0; otherwise
-// RAYON_RS_NUM_CPUS, then OMP_NUM_THREADS, likewise; otherwise the online processors. Workers
-// start at the first region that splits. In a child made by fork() the pool starts anew, with
-// the same size, at its first region.
+// RAYON_RS_NUM_CPUS, then OMP_NUM_THREADS, likewise; otherwise the online processors. Never more
+// than the online processors: threads beyond them cannot run at the same time, and each one
+// costs a stack and allocator arenas. Workers start when a region has blocks for them, never
+// more than its blocks; a worker that cannot be started (no memory, a thread limit) is done
+// without, and the pool keeps the threads it has. In a child made by fork() the pool starts
+// anew, with the same size, at its first region.
+//
+// Results never depend on the pool size: blocks_for() may only cut work whose pieces give the
+// same bits however they are cut (rows of independent outputs, element-wise passes). A split
+// whose pieces change the rounding (partial sums, product widths) takes its pieces from
+// shape_blocks(), which looks at the shapes alone.
 size_t num_threads();
 
 // The pool-size rule above for given variable values (null when unset) and online processors.
 size_t threads_from_env(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
                         const char* omp_num_threads, size_t online);
 
-// Makes regions use `threads` threads (at least 1), starting or ending workers as needed. For
-// benchmarks and tests that compare thread counts in one process; must not be called from inside
-// a region.
+// Makes regions use `threads` threads (at least 1, at most 4096, not bounded by the online
+// processors), starting or ending workers as needed. For benchmarks and tests that compare
+// thread counts in one process; must not be called from inside a region.
 void set_num_threads(size_t threads);
 
 // Work (in multiply-adds or comparable element steps) below which a region is not worth
@@ -37,10 +45,20 @@ inline constexpr size_t kMinParallelWork = size_t{1} << 16;
 // The smallest share of work worth handing to another thread.
 inline constexpr size_t kMinWorkPerBlock = size_t{1} << 14;
 
+// Blocks of a shape-only cut: at most this many, whatever the pool size.
+inline constexpr size_t kShapeBlocks = 64;
+
 // How many blocks to cut n items of `work_per_item` each into: 1 when the whole is below
-// kMinParallelWork or there is one thread; otherwise enough blocks for free threads to balance
-// the load (a few per thread), none smaller than kMinWorkPerBlock, never more than n.
+// kMinParallelWork, there is one thread, or the call is made inside a block; otherwise enough
+// blocks for free threads to balance the load (a few per thread), none smaller than
+// kMinWorkPerBlock, never more than n. Depends on the pool size: only for cuts that change no
+// result.
 size_t blocks_for(size_t n, size_t work_per_item);
+
+// The same from the shapes alone, for cuts whose pieces round differently: 1 when the whole is
+// below kMinParallelWork; otherwise as many blocks as kMinWorkPerBlock allows, at most
+// kShapeBlocks and n.
+size_t shape_blocks(size_t n, size_t work_per_item);
 
 // Runs body(ctx, i) for every i in [0, n).
 void run(size_t n, void (*body)(void*, size_t), void* ctx);
@@ -53,7 +71,8 @@ void run(size_t n, F&& f) {
 }
 
 // Cuts [0, n) into blocks_for(n, work_per_item) contiguous ranges whose bounds are multiples of
-// `grain` (except the end) and runs f(begin, end) on each.
+// `grain` (except the end) and runs f(begin, end) on each. The bounds depend on the pool size:
+// f's results must not depend on them.
 template <typename F>
 void for_ranges(size_t n, size_t work_per_item, F&& f, size_t grain = 1) {
   if (n == 0) return;

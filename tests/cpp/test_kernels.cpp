@@ -379,3 +379,22 @@ TEST(Conversions, WideningEvery16BitPattern) {
     }
   });
 }
+
+// A pool far larger than the OpenBLAS build's thread count (built here for 64, with buffers for
+// 128 callers at once and 512 more with a warning), every thread in an sgemm at the same time: callers beyond what the build
+// supports wait their turn instead of ending the process, and every product is still right.
+TEST(Matmul, MoreConcurrentCallersThanTheBlasBuildSupports) {
+  const size_t saved = parallel::num_threads();
+  parallel::set_num_threads(1024);
+  const size_t K = 1024, N = 256, M = 64;
+  const Weights w = make_weights(N, K, DType::F32, 4);
+  const std::vector<float> X = random_floats(M * K, 5);
+  std::vector<std::vector<float>> Y(1024, std::vector<float>(M * N, NAN));
+  parallel::run(Y.size(), [&](size_t t) {
+    k::matmul_xwt(X.data(), M, K, w.data(), DType::F32, N, Y[t].data());
+  });
+  parallel::set_num_threads(saved);
+  expect_matches_reference(X, M, K, w, N, Y[0], 1e-5);
+  for (size_t t = 1; t < Y.size(); ++t)
+    ASSERT_EQ(std::memcmp(Y[t].data(), Y[0].data(), M * N * sizeof(float)), 0) << t;
+}

@@ -95,7 +95,9 @@ TEST(Parallel, ThreadsFromEnvironment) {
                                          {"-1", "", "6", 6},
                                          {" 2", "2x", "0", 8},
                                          {"99999999999999999999", nullptr, "4", 4},
-                                         {nullptr, "0", "4", 8}}) {
+                                         {nullptr, "0", "4", 8},
+                                         {"100000", nullptr, nullptr, 8},  // online bound
+                                         {"9", "2", nullptr, 8}}) {
     EXPECT_EQ(parallel::threads_from_env(c.rayon, c.rayon_rs, c.omp, 8), c.want)
         << (c.rayon ? c.rayon : "-") << " " << (c.rayon_rs ? c.rayon_rs : "-") << " "
         << (c.omp ? c.omp : "-");

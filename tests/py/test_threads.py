@@ -397,12 +397,128 @@ def test_forked_child_generates_like_its_parent(write_model):
     assert r.returncode == 0, r.stderr[-2000:]
     out = json.loads(r.stdout.strip().splitlines()[-1])
     assert out["child"] == out["parent"], out
-    if out["parent_threads"] is not None:  # the caller and 3 workers, on each side of the fork
-        assert out["parent_threads"] >= 4 and out["child_threads"] >= 4, out
+    pool = min(4, os.cpu_count() or 1)  # the pool never outnumbers the online processors
+    if out["parent_threads"] is not None:  # the caller and its workers, on each side of the fork
+        assert out["parent_threads"] >= pool and out["child_threads"] >= pool, out
+
+
+# --- pool size -----------------------------------------------------------------------------------
+
+# Every kind of split at once: a delta-rule layer and a softmax layer whose decode step reads a
+# cache of a few hundred positions over 8 heads (partial sums over positions), experts with tens
+# of rows each (sgemm products cut into pieces) plus a shared one, and the products with hundreds of
+# rows of the prompt (sgemm tiles).
+POOL_CONFIG = dict(vocab_size=512, hidden_size=128, intermediate_size=256, num_attention_heads=8,
+                   num_key_value_heads=2, head_dim=32, max_position_embeddings=1024,
+                   attention_type="hybrid", hybrid_ratio="1:1",
+                   moe_config=modelgen.moe(intermediate_size=256, n_routed_experts=8,
+                                           num_experts_per_tok=2, n_shared_experts=1))
+
+
+def pool_main(path, cfg_json):
+    """Child: the prompt's and then six single tokens' logits, F32 and F16, as digests of their
+    bytes, and the greedy ids of generate."""
+    import hashlib
+    import tessaline_testing
+
+    rng = np.random.default_rng(11)
+    vocab = json.loads(cfg_json)["vocab_size"]
+    out = {}
+    for dtype in ("f32", "f16"):
+        model = tessaline_testing.Model(path, cfg_json, dtype)
+        for n in (40, 300):
+            prompt = rng.integers(0, vocab, n).tolist()
+            digest = hashlib.sha256()
+            logits = np.asarray(model.forward(prompt, 0), dtype=np.float32)
+            for step in range(6):
+                digest.update(logits.tobytes())
+                logits = np.asarray(model.forward([int(np.argmax(logits))], n + step),
+                                    dtype=np.float32)
+            model.reset()
+            out[f"{dtype} {n}"] = digest.hexdigest()
+    engine = tessaline.LlmEngine(path, json.loads(cfg_json) | {
+        "moe_config": modelgen.moe(**json.loads(cfg_json)["moe_config"])}, "fp16")
+    out["ids"] = engine.generate(list(range(1, 301)), 12, temperature=0, eos_token_id=NO_EOS)
+    print(json.dumps(out))
+
+
+def run_child(args, threads, timeout=300, limit=None):
+    """This file as a script in a child interpreter with `threads` as the pool size (and an
+    address-space limit from its start, when given); returns its last line of output."""
+    import resource
+
+    import tessaline_testing
+
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    env.pop("OMP_NUM_THREADS", None)
+    env["PYTHONPATH"] = os.pathsep.join(
+        [os.path.dirname(tessaline.__file__), os.path.dirname(tessaline_testing.__file__),
+         env.get("PYTHONPATH", "")])
+    pre = None
+    if limit is not None:
+        pre = lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, resource.RLIM_INFINITY))
+    r = subprocess.run([sys.executable, os.path.abspath(__file__), *args], env=env,
+                       capture_output=True, text=True, timeout=timeout, preexec_fn=pre)
+    assert r.returncode == 0, (threads, r.returncode, r.stderr[-2000:])
+    return r.stdout.strip().splitlines()[-1]
+
+
+def test_same_bits_at_every_pool_size(write_model):
+    """Logits bytes and ids do not depend on the pool size (fixed per process, so one child per
+    size): no split whose pieces round differently may follow the thread count."""
+    cfg = modelgen.base_config(**POOL_CONFIG)
+    path = write_model(cfg)
+    results = {t: json.loads(run_child(["pool", path, modelgen.config_json(cfg)], t))
+               for t in (1, 2, 3, 5, 8, 64)}
+    for t, got in results.items():
+        assert got == results[1], (t, got, results[1])
+
+
+# A product with thousands of rows and a wide MLP: about a thousand sgemm tiles a prompt.
+WIDE_CONFIG = dict(vocab_size=256, hidden_size=64, intermediate_size=8192, num_hidden_layers=1,
+                   num_attention_heads=1, num_key_value_heads=1, head_dim=16,
+                   attention_type="hybrid", hybrid_ratio="1:0", max_position_embeddings=8192)
+
+
+def wide_main(path, cfg_json, n, limit):
+    """Child: greedy ids after an n-token prompt, with an address-space limit set after the
+    engine is made when `limit` (bytes) is not 0."""
+    import resource
+
+    engine = tessaline.LlmEngine(path, json.loads(cfg_json))
+    if int(limit):
+        resource.setrlimit(resource.RLIMIT_AS, (int(limit), resource.RLIM_INFINITY))
+    print(json.dumps(engine.generate([i % 256 for i in range(int(n))], 4, temperature=0,
+                                     eos_token_id=NO_EOS)))
+
+
+@pytest.mark.skipif(os.environ.get("TESSALINE_SANITIZED") == "1",  # set by tools/sanitize.sh
+                    reason="the sanitizer reserves its address space up front: no limit can apply")
+@pytest.mark.parametrize("n, threads, limit, from_start", [
+    (8192, 4096, 0, False),           # crashed OpenBLAS: more callers than its buffers
+    (8192, 100000, 0, False),
+    (600, 100000, 3 << 30, False),   # thousands of thread stacks under 3 GiB
+    (600, 100000, 3 << 30, True),
+])
+def test_huge_pool_sizes_run_like_a_small_pool(write_model, n, threads, limit, from_start):
+    """Pool sizes far beyond the machine, with and without an address-space limit (set after
+    the engine is made, or from the process's start), give the ids of a pool of 2, never a crash,
+    an abort or a hang."""
+    cfg = modelgen.base_config(**WIDE_CONFIG)
+    path = write_model(cfg)
+    args = ["wide", path, modelgen.config_json(cfg), str(n)]
+    want = run_child(args + ["0"], 2)
+    got = run_child(args + ["0" if from_start else str(limit)], threads, timeout=120,
+                    limit=limit if from_start else None)
+    assert got == want
 
 
 if __name__ == "__main__":
     if sys.argv[1] == "fork":
         fork_main(sys.argv[2], sys.argv[3])
+    elif sys.argv[1] == "pool":
+        pool_main(sys.argv[2], sys.argv[3])
+    elif sys.argv[1] == "wide":
+        wide_main(*sys.argv[2:6])
     else:
         daemon_exit_main(sys.argv[1], sys.argv[2], float(sys.argv[3]))

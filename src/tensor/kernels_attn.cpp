@@ -56,7 +56,9 @@ HWY_INLINE float Finish(DF df, VF acc, const float* x, const TW* w, size_t kv, s
   return s;
 }
 
-// Asks for rows [j, j + m) of a span of n rows (row stride ld elements) ahead of use.
+// Asks for rows [j, j + m) of a span of n rows (row stride ld elements) ahead of use, about
+// kAheadBytes ahead. One thread walks its rows as a single stream, which the hardware prefetchers
+// alone kept at about 5-6 GB/s here (AVX2, D = 128); 2-4 KiB ahead read the keys at 7-8 GB/s.
 constexpr size_t kAheadBytes = 4096;
 template <typename TW>
 HWY_INLINE void PrefetchRows(const TW* base, size_t ld, size_t j, size_t m, size_t n) {
@@ -287,6 +289,8 @@ HWY_INLINE void ValuesGroup(const float* P, size_t ldp, size_t rg, const TW* V, 
 // kStageFloats, then multiplied column tile by column tile from there: memory is read in order
 // (walking a column tile down rows in memory read about half as fast) and each F16 value is
 // widened once. Rows wider than the buffer go through it one at a time, in parts of whole kv heads.
+// Blocks of four rows (rather than 16) keep the prefetch ahead of the stage: measured 8 instead of
+// 5-6 GB/s for F32 values on one thread.
 constexpr size_t kStageFloats = 4096;
 constexpr size_t kStageRows = 4;
 

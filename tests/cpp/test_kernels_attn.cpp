@@ -1,6 +1,6 @@
 // Attention-over-the-cache kernels on every SIMD target this build carries and this CPU runs:
 // scores bit for bit against dot_row, weighted sums of values against float64, on odd head widths
-// (vector tails), one to nine query heads per kv head (groups of four and their remainders), kv
+// (vector tails), one to nine query heads per kv head (groups of four and every remainder), kv
 // heads wider than the kernels' staging buffer, padded rows and spans that end mid-block.
 #include <gtest/gtest.h>
 
@@ -69,9 +69,10 @@ const void* row_at(const Rows& r, size_t elem) {
 struct Case {
   size_t G, R, D, n, pad;  // kv heads, query heads per kv head, width, rows, row padding
 };
-const Case kCases[] = {{1, 1, 1, 1, 0},  {1, 1, 7, 5, 0},   {2, 4, 33, 37, 3},
-                         {3, 5, 16, 70, 0}, {1, 9, 9, 3, 1},   {2, 2, 128, 50, 0},
-                         {3, 2, 1500, 5, 0}, {1, 2, 4100, 3, 0}};
+const Case kCases[] = {{1, 1, 1, 1, 0},    {1, 1, 7, 5, 0},     {2, 4, 33, 37, 3},
+                         {3, 5, 16, 70, 0},   {1, 9, 9, 3, 1},     {2, 2, 128, 50, 0},
+                         {2, 3, 20, 9, 0},    {1, 7, 12, 6, 2},    {3, 2, 1500, 5, 0},
+                         {1, 2, 4100, 3, 0}};
 
 }  // namespace
 

@@ -3,6 +3,10 @@
 //   bench_model attn [f32|f16]      one softmax-attention decode step at hidden 2048, 16 query
 //                                   heads, 4 kv heads, head_dim 128, 1024 cached tokens, and a
 //                                   1024-token prompt through one such layer
+//   bench_model cache [f32|f16]     one decode step's attention over the cache alone (8 query
+//                                   heads, 2 kv heads, head_dim 128, hidden 16 so that the
+//                                   projections cost little) at 512, 4096 and 16384 cached tokens,
+//                                   with the one-token call for the projections' share
 //   bench_model model [f32|f16] [path]
 //                                   a ~0.45 B-parameter hybrid model (3:1 delta-rule/attention,
 //                                   MoE in the upper half; random weights written to `path` once):
@@ -146,6 +150,67 @@ int bench_attention(tl::DType d, double bw) {
       "reads %.1f MB weights + %.1f MB cache = %.1f GB/s (%.0f%% of %.1f GB/s)\n",
       T0, t * 1e3, L, weights / 1e6, cache / 1e6, (weights + cache) / t / 1e9,
       100 * (weights + cache) / t / 1e9 / bw, bw);
+  return 0;
+}
+
+int bench_cache(tl::DType d, double bw) {
+  const size_t H = 16, Hq = 8, Hkv = 2, D = 128;
+  const double es = tl::dtype_size(d);
+  Rng rng;
+  std::vector<float> inv(D / 2);
+  for (size_t j = 0; j < D / 2; ++j) inv[j] = 1.0f / powf(1e6f, 2.0f * j / D);
+  std::vector<float> x(H), out(H), cos(D), sin(D);
+  for (float& v : x) v = tl::round_f16(rng.uni(1.0f));
+  model::AttentionScratch ws;
+  std::printf("attention over the cache %s threads=%d (Hq=%zu Hkv=%zu D=%zu)\n", tl::dtype_name(d),
+              tl::kernels::num_threads(), Hq, Hkv, D);
+  for (size_t T0 : {size_t{0}, size_t{512}, size_t{4096}, size_t{16384}}) {
+    // Enough layers, stepped in turn, that their caches (256 MB together) come from memory.
+    const double cache = 2.0 * (T0 + 1) * Hkv * D * es;
+    const size_t L = T0 == 0 ? 4 : std::max<size_t>(4, static_cast<size_t>(256e6 / cache));
+    model::Attention a;
+    a.q_proj = rand_linear(rng, H, Hq * D, d);
+    a.k_proj = rand_linear(rng, H, Hkv * D, d);
+    a.v_proj = rand_linear(rng, H, Hkv * D, d);
+    a.o_proj = rand_linear(rng, Hq * D, H, d);
+    a.num_heads = Hq;
+    a.num_kv_heads = Hkv;
+    a.head_dim = D;
+    a.rotary_dim = D;
+    std::vector<model::LayerCache> entries(L);
+    std::vector<float> kv(T0 * Hkv * D);
+    for (model::LayerCache& e : entries) {
+      e.kv_dtype = d;
+      e.kv_heads = Hkv;
+      e.kv_head_dim = D;
+      e.kv_len = e.kv_pending = T0;
+      e.keys.reserve((T0 + 1) * Hkv * D * tl::dtype_size(d));
+      e.values.reserve((T0 + 1) * Hkv * D * tl::dtype_size(d));
+      for (float& v : kv) v = rng.uni(2.0f);
+      tl::kernels::store_as(kv.data(), e.keys.bytes(), d, kv.size());
+      for (float& v : kv) v = rng.uni(1.0f);
+      tl::kernels::store_as(kv.data(), e.values.bytes(), d, kv.size());
+    }
+    model::rotary_tables(inv.data(), D, T0, 1, d, cos.data(), sin.data());
+    auto step = [&](size_t l) {
+      a.forward(x.data(), 1, cos.data(), sin.data(), T0, entries[l], ws, out.data());
+      entries[l].rollback();
+    };
+    for (size_t l = 0; l < L; ++l) step(l);
+    const size_t reps = std::max<size_t>(40, 2 * L);
+    std::vector<double> times;
+    for (size_t r = 0; r < reps; ++r) {
+      const auto t0 = Clock::now();
+      step(r % L);
+      times.push_back(secs(t0, Clock::now()));
+    }
+    std::sort(times.begin(), times.end());
+    const double t = times[times.size() / 2];
+    std::printf("  T=%-6zu %8.1f us per call (median of %zu, %zu layers), K+V %.2f MB = %.1f GB/s "
+                "(%.0f%% of %.1f GB/s)\n",
+                T0 + 1, t * 1e6, reps, L, cache / 1e6, cache / t / 1e9, 100 * cache / t / 1e9 / bw,
+                bw);
+  }
   return 0;
 }
 
@@ -351,13 +416,14 @@ int bench_model(tl::DType d, const std::string& path) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: %s attn|model [f32|f16] [path]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s attn|cache|model [f32|f16] [path]\n", argv[0]);
     return 2;
   }
   const std::string what = argv[1];
   const tl::DType d = parse_dtype(argc > 2 ? argv[2] : nullptr);
   try {
     if (what == "attn") return bench_attention(d, read_bandwidth_gbs());
+    if (what == "cache") return bench_cache(d, read_bandwidth_gbs());
     if (what == "model")
       return bench_model(d, argc > 3 ? argv[3] : "/tmp/tessaline_bench_model.safetensors");
   } catch (const std::exception& e) {

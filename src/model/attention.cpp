@@ -7,10 +7,12 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "tensor/error.h"
 #include "tensor/half.h"
 #include "tensor/kernels.h"
+#include "tensor/kernels_attn.h"
 #include "tensor/parallel.h"
 
 namespace model {
@@ -30,6 +32,50 @@ void scale_scores(float* s, size_t n, float scale, DType d) {
   tl::kernels::round_to_dtype(s, n, d);
   for (size_t j = 0; j < n; ++j) s[j] = s[j] * scale;
   tl::kernels::round_to_dtype(s, n, d);
+}
+
+// sums[h] = the sum of row h of p (rows x n, row stride n) in order of position, as softmax_row
+// takes it: F32 in double, then to f32; otherwise in f32, rounded to d. Rows four at a time, so
+// that their chains of additions overlap.
+void row_sums(const float* p, size_t rows, size_t n, DType d, float* sums) {
+  size_t h = 0;
+  if (d == DType::F32) {
+    for (; h + 4 <= rows; h += 4) {
+      const float* p0 = p + h * n;
+      double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+      for (size_t j = 0; j < n; ++j) {
+        s0 += p0[j];
+        s1 += p0[n + j];
+        s2 += p0[2 * n + j];
+        s3 += p0[3 * n + j];
+      }
+      sums[h] = static_cast<float>(s0), sums[h + 1] = static_cast<float>(s1);
+      sums[h + 2] = static_cast<float>(s2), sums[h + 3] = static_cast<float>(s3);
+    }
+    for (; h < rows; ++h) {
+      double s = 0;
+      for (size_t j = 0; j < n; ++j) s += p[h * n + j];
+      sums[h] = static_cast<float>(s);
+    }
+    return;
+  }
+  for (; h + 4 <= rows; h += 4) {
+    const float* p0 = p + h * n;
+    float s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+    for (size_t j = 0; j < n; ++j) {
+      s0 += p0[j];
+      s1 += p0[n + j];
+      s2 += p0[2 * n + j];
+      s3 += p0[3 * n + j];
+    }
+    sums[h] = rnd(s0, d), sums[h + 1] = rnd(s1, d), sums[h + 2] = rnd(s2, d);
+    sums[h + 3] = rnd(s3, d);
+  }
+  for (; h < rows; ++h) {
+    float s = 0;
+    for (size_t j = 0; j < n; ++j) s += p[h * n + j];
+    sums[h] = rnd(s, d);
+  }
 }
 
 // The layer's sizes for one call.
@@ -142,48 +188,130 @@ void append(const Dims& m, const float* k, const float* v, LayerCache& entry) {
   entry.kv_pending = m.T;
 }
 
-// One query row over all T cached keys: scores for every head, softmax, then p . v. Both passes
-// read each cached row once; query head h reads kv head h / n_rep. q, o: (Hq, D).
+// round(exp(x)) in binary16 for every binary16 x, indexed by its bits: the F16 softmax takes the
+// exponential of rounded values only, so a lookup gives the bits of expf without computing it.
+// Built once (65536 calls of expf, a fraction of a millisecond).
+const float* f16_exp_table() {
+  static const std::vector<float> table = [] {
+    std::vector<float> t(size_t{1} << 16);
+    for (size_t h = 0; h < t.size(); ++h)
+      t[h] = tl::round_f16(expf(tl::f16_to_f32(static_cast<uint16_t>(h))));
+    return t;
+  }();
+  return table.data();
+}
+
+// Single-token steps cut the cache into chunks of whole blocks of kDecodeBlock positions, at most
+// kDecodeChunks of them (so that a chunk's share of the work is worth a thread at long contexts
+// and the partial sums stay small). The cut depends on T alone: every rounding is the same
+// whichever thread runs a chunk, and however many there are.
+constexpr size_t kDecodeBlock = 32;
+constexpr size_t kDecodeChunks = 64;
+
+// One query row over all T cached keys, chunk by chunk (a chunk's rows are contiguous in the
+// cache, every kv head's part of them read once per step, for all the query heads that share it):
+// scores, scaled and rounded as the softmax takes them, and each chunk's maximum; the softmax
+// across chunks; then the chunk's probabilities times its values into a partial sum per chunk,
+// added in chunk order. q, o: (Hq, D), query head h reads kv head h / n_rep.
+//
+// The softmax is softmax_row's, spread over the chunks: the row maximum is the maximum of the
+// chunks' maxima (the same value; a row holding a NaN comes out NaN either way), the exponentials
+// are elementwise, and the sum is taken in order of position, as softmax_row takes it.
 void decode_step(const Dims& m, const float* q, const LayerCache& entry, AttentionScratch& scratch,
                  float* o) {
-  const size_t Hq = m.Hq, D = m.D, T = m.T, n_rep = m.n_rep;
+  const size_t Hq = m.Hq, Hkv = m.Hkv, D = m.D, T = m.T, R = m.n_rep;
   const DType d = m.d;
-  const size_t es = tl::dtype_size(d), row_bytes = m.Hkv * D * es;
+  const bool f32 = d == DType::F32;
+  const size_t es = tl::dtype_size(d), ld = Hkv * D;  // elements from one cached row to the next
   const uint8_t* K = entry.keys.bytes();
   const uint8_t* V = entry.values.bytes();
-  float* sc = scratch.scores.get(T, Hq);  // (Hq, T)
-  tl::parallel::for_ranges(T, Hq * D, [&](size_t j0, size_t j1) {
-    for (size_t j = j0; j < j1; ++j) {
-      const uint8_t* krow = K + j * row_bytes;
-      for (size_t h = 0; h < Hq; ++h)
-        sc[h * T + j] = tl::kernels::dot_row(q + h * D, krow + (h / n_rep) * D * es, d, D);
+  const size_t blocks = (T + kDecodeBlock - 1) / kDecodeBlock;
+  const size_t chunks = std::min(blocks, kDecodeChunks);
+  auto chunk_start = [&](size_t c) { return std::min(T, blocks * c / chunks * kDecodeBlock); };
+  const size_t chunk_work = (T / chunks + 1) * Hq * D;
+
+  float* sc = scratch.scores.get(T, Hq);  // (Hq, T) scores, then probabilities
+  // (chunks, Hq, D) partial sums, then (Hq, chunks) chunk maxima, (Hq) row maxima, (Hq) sums.
+  float* acc = scratch.acc.get(chunks + 1, Hq * (D + 1));
+  float* cmax = acc + chunks * Hq * D;
+  float* mx = cmax + Hq * chunks;
+  float* sums = mx + Hq;
+
+  // Runs f(chunk, first position, end position) for every chunk, spread over threads.
+  auto for_chunks = [&](auto&& f) {
+    tl::parallel::for_ranges(chunks, chunk_work, [&](size_t c0, size_t c1) {
+      for (size_t c = c0; c < c1; ++c) f(c, chunk_start(c), chunk_start(c + 1));
+    });
+  };
+
+  for_chunks([&](size_t c, size_t j0, size_t j1) {
+    const size_t n = j1 - j0;
+    tl::kernels::attn_scores(q, Hkv, R, D, K + j0 * ld * es, ld, d, n, sc + j0, T);
+    for (size_t h = 0; h < Hq; ++h) {
+      float* sr = sc + h * T + j0;
+      scale_scores(sr, n, m.scale, d);
+      float cm = sr[0];
+      for (size_t j = 1; j < n; ++j)
+        if (cm < sr[j]) cm = sr[j];
+      cmax[h * chunks + c] = cm;
     }
   });
-  // About eight element steps per score: scaling, the maximum, the exponential, the division.
-  tl::parallel::for_ranges(Hq, T * 8, [&](size_t h0, size_t h1) {
-    for (size_t h = h0; h < h1; ++h) {
-      scale_scores(sc + h * T, T, m.scale, d);
-      softmax_row(sc + h * T, T, T, d);
-    }
-  });
-  // Partial sums per share of positions, then a fixed-order reduction: the result depends on
-  // the number of shares only, not on which thread ran which.
-  const size_t parts = tl::parallel::blocks_for(T, Hq * D);
-  float* acc = scratch.acc.get(parts, Hq * D);
-  std::fill(acc, acc + parts * Hq * D, 0.0f);
-  tl::parallel::run(parts, [&](size_t p) {
-    float* a = acc + p * Hq * D;
-    for (size_t j = T * p / parts; j < T * (p + 1) / parts; ++j) {
-      const uint8_t* vrow = V + j * row_bytes;
-      for (size_t h = 0; h < Hq; ++h)
-        tl::kernels::axpy_row(sc[h * T + j], vrow + (h / n_rep) * D * es, d, a + h * D, D);
-    }
-  });
-  for (size_t i = 0; i < Hq * D; ++i) {
-    float sum = acc[i];
-    for (size_t p = 1; p < parts; ++p) sum += acc[p * Hq * D + i];
-    o[i] = rnd(sum, d);
+  for (size_t h = 0; h < Hq; ++h) {
+    float rm = cmax[h * chunks];
+    for (size_t c = 1; c < chunks; ++c)
+      if (rm < cmax[h * chunks + c]) rm = cmax[h * chunks + c];
+    mx[h] = rm;
   }
+
+  // Exponentials (F16: of the rounded difference, rounded; through the table).
+  const float* exp16 = d == DType::F16 ? f16_exp_table() : nullptr;
+  for_chunks([&](size_t, size_t j0, size_t j1) {
+    const size_t n = j1 - j0;
+    for (size_t h = 0; h < Hq; ++h) {
+      float* sr = sc + h * T + j0;
+      const float rm = mx[h];
+      if (f32) {
+        for (size_t j = 0; j < n; ++j) sr[j] = expf(sr[j] - rm);
+      } else if (exp16) {
+        uint16_t bits[kDecodeBlock];
+        for (size_t b = 0; b < n; b += kDecodeBlock) {
+          const size_t nb = std::min(kDecodeBlock, n - b);
+          for (size_t j = 0; j < nb; ++j) sr[b + j] = sr[b + j] - rm;
+          tl::kernels::store_as(sr + b, bits, DType::F16, nb);
+          for (size_t j = 0; j < nb; ++j) sr[b + j] = exp16[bits[j]];
+        }
+      } else {
+        for (size_t j = 0; j < n; ++j) sr[j] = sr[j] - rm;
+        tl::kernels::round_to_dtype(sr, n, d);
+        for (size_t j = 0; j < n; ++j) sr[j] = expf(sr[j]);
+        tl::kernels::round_to_dtype(sr, n, d);
+      }
+    }
+  });
+  // Sums in order of position (F32 in double, F16 in f32 then rounded).
+  row_sums(sc, Hq, T, d, sums);
+
+  // Probabilities, then this chunk's share of p . v.
+  for_chunks([&](size_t c, size_t j0, size_t j1) {
+    const size_t n = j1 - j0;
+    for (size_t h = 0; h < Hq; ++h) {
+      float* pr = sc + h * T + j0;
+      const float sum = sums[h];
+      for (size_t j = 0; j < n; ++j) pr[j] = pr[j] / sum;
+      tl::kernels::round_to_dtype(pr, n, d);
+    }
+    float* a = acc + c * Hq * D;
+    std::fill(a, a + Hq * D, 0.0f);
+    tl::kernels::attn_values(sc + j0, T, Hkv, R, V + j0 * ld * es, ld, d, n, D, a);
+  });
+
+  // The chunks' partial sums in chunk order, rounded once.
+  std::copy(acc, acc + Hq * D, o);
+  for (size_t c = 1; c < chunks; ++c) {
+    const float* a = acc + c * Hq * D;
+    for (size_t i = 0; i < Hq * D; ++i) o[i] += a[i];
+  }
+  tl::kernels::round_to_dtype(o, Hq * D, d);
 }
 
 // A chunk of S >= 2 rows: row i (absolute position L + i) sees keys 0..L+i. The work is cut into

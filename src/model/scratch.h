@@ -92,7 +92,7 @@ struct AttentionScratch {
   ScratchBuffer gate;    // (S, Hq, D) output gate split from a gated projection
   ScratchBuffer scores;  // decode: (Hq, T) scores, then probabilities
   ScratchBuffer o;       // (S, Hq, D) attention output before the gate and o_proj
-  ScratchBuffer acc;     // decode: (parts, Hq, D) partial sums of p . v per share of positions
+  ScratchBuffer acc;     // decode: (chunks, Hq, D) partial sums of p . v, then maxima and sums
   ScratchBuffer keys;    // prompt: (Hkv, T, D) cached keys widened to f32
   ScratchBuffer values;  // prompt: (Hkv, T, D) cached values widened, transposed per key block
   ScratchBuffer tiles;   // prompt: per worker, a tile's queries, scores, sums and outputs

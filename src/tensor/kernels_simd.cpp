@@ -81,60 +81,105 @@ HWY_INLINE float DotT(const float* x, const TW* w, size_t K) {
 // F32 at 13.9-14.1 instead of 13.6-13.7; the 512-byte prefetch adds about 10% for F16 and nothing
 // for F32; 2 KiB and more is slower.
 constexpr size_t kPrefetchBytes = 512;
+
+// Rows shorter than a page: the NR rows of a group are P rows apart, and the P groups of a block
+// of NR x P rows run one after the other, so that each of the NR streams reads P consecutive rows,
+// one contiguous run of memory, as a long row would. Side by side, the NR rows of a group would
+// be NR short streams that two by two share a page, and each group would start NR new streams
+// (on one thread of this machine, 1024 x 1024 F16: 7-8 GB/s that way, as an F32 matrix with
+// rows as short; F16 rows of 4096 elements: 12). P is cut from K only.
+constexpr size_t kStreamBytes = 8192;
+constexpr size_t kMaxRowsPerStream = 4;
+template <typename TW>
+HWY_INLINE size_t RowsPerStream(size_t K) {
+  const size_t row = K * sizeof(TW);
+  return row == 0 ? 1 : std::clamp<size_t>(kStreamBytes / row, 1, kMaxRowsPerStream);
+}
+
+// One group: rows r0 + j * rs for j < NR, outputs y[j * ys]. `wrap`: what to add to a prefetch
+// address past the end of a row so that it lands in the row that the same stream reads next
+// (0 when that is the next row in memory).
 template <size_t NR, typename TW>
-HWY_INLINE void GemvT(const float* x, size_t K, const TW* W, size_t n0, size_t n1, float* y) {
+HWY_INLINE void GemvGroup(const float* x, size_t K, const TW* r0, size_t rs, size_t wrap,
+                          float* y, size_t ys) {
   const DF df;
   const size_t L = hn::Lanes(df);
   const size_t kv = K / L * L;
   const size_t U = std::max<size_t>(1, 64 / (L * sizeof(TW)));  // vectors per line of W
   const size_t ku = K / (U * L) * (U * L);
   constexpr size_t kAhead = kPrefetchBytes / sizeof(TW);
-  size_t n = n0;
-  for (; n + NR <= n1; n += NR) {
-    const TW* r0 = W + n * K;
-    VF a0 = hn::Zero(df), a1 = a0, a2 = a0, a3 = a0, a4 = a0, a5 = a0, a6 = a0, a7 = a0;
-    size_t k = 0;
-    for (; k < ku; k += U * L) {
-      for (size_t j = 0; j < NR; ++j) hwy::Prefetch(r0 + j * K + k + kAhead);
-      for (size_t u = 0; u < U; ++u) {
-        const size_t kk = k + u * L;
-        const VF xv = hn::LoadU(df, x + kk);
-        a0 = hn::MulAdd(xv, LoadW(df, r0 + kk), a0);
-        a1 = hn::MulAdd(xv, LoadW(df, r0 + K + kk), a1);
-        a2 = hn::MulAdd(xv, LoadW(df, r0 + 2 * K + kk), a2);
-        a3 = hn::MulAdd(xv, LoadW(df, r0 + 3 * K + kk), a3);
-        if constexpr (NR > 4) {
-          a4 = hn::MulAdd(xv, LoadW(df, r0 + 4 * K + kk), a4);
-          a5 = hn::MulAdd(xv, LoadW(df, r0 + 5 * K + kk), a5);
-          a6 = hn::MulAdd(xv, LoadW(df, r0 + 6 * K + kk), a6);
-          a7 = hn::MulAdd(xv, LoadW(df, r0 + 7 * K + kk), a7);
-        }
-      }
-    }
-    for (; k < kv; k += L) {
-      const VF xv = hn::LoadU(df, x + k);
-      a0 = hn::MulAdd(xv, LoadW(df, r0 + k), a0);
-      a1 = hn::MulAdd(xv, LoadW(df, r0 + K + k), a1);
-      a2 = hn::MulAdd(xv, LoadW(df, r0 + 2 * K + k), a2);
-      a3 = hn::MulAdd(xv, LoadW(df, r0 + 3 * K + k), a3);
+  VF a0 = hn::Zero(df), a1 = a0, a2 = a0, a3 = a0, a4 = a0, a5 = a0, a6 = a0, a7 = a0;
+  size_t k = 0;
+  for (; k < ku; k += U * L) {
+    const TW* pf = r0 + k + kAhead + (k + kAhead >= K ? wrap : 0);
+    for (size_t j = 0; j < NR; ++j) hwy::Prefetch(pf + j * rs);
+    for (size_t u = 0; u < U; ++u) {
+      const size_t kk = k + u * L;
+      const VF xv = hn::LoadU(df, x + kk);
+      a0 = hn::MulAdd(xv, LoadW(df, r0 + kk), a0);
+      a1 = hn::MulAdd(xv, LoadW(df, r0 + rs + kk), a1);
+      a2 = hn::MulAdd(xv, LoadW(df, r0 + 2 * rs + kk), a2);
+      a3 = hn::MulAdd(xv, LoadW(df, r0 + 3 * rs + kk), a3);
       if constexpr (NR > 4) {
-        a4 = hn::MulAdd(xv, LoadW(df, r0 + 4 * K + k), a4);
-        a5 = hn::MulAdd(xv, LoadW(df, r0 + 5 * K + k), a5);
-        a6 = hn::MulAdd(xv, LoadW(df, r0 + 6 * K + k), a6);
-        a7 = hn::MulAdd(xv, LoadW(df, r0 + 7 * K + k), a7);
+        a4 = hn::MulAdd(xv, LoadW(df, r0 + 4 * rs + kk), a4);
+        a5 = hn::MulAdd(xv, LoadW(df, r0 + 5 * rs + kk), a5);
+        a6 = hn::MulAdd(xv, LoadW(df, r0 + 6 * rs + kk), a6);
+        a7 = hn::MulAdd(xv, LoadW(df, r0 + 7 * rs + kk), a7);
       }
-    }
-    y[n] = Finish(df, a0, x, r0, kv, K);
-    y[n + 1] = Finish(df, a1, x, r0 + K, kv, K);
-    y[n + 2] = Finish(df, a2, x, r0 + 2 * K, kv, K);
-    y[n + 3] = Finish(df, a3, x, r0 + 3 * K, kv, K);
-    if constexpr (NR > 4) {
-      y[n + 4] = Finish(df, a4, x, r0 + 4 * K, kv, K);
-      y[n + 5] = Finish(df, a5, x, r0 + 5 * K, kv, K);
-      y[n + 6] = Finish(df, a6, x, r0 + 6 * K, kv, K);
-      y[n + 7] = Finish(df, a7, x, r0 + 7 * K, kv, K);
     }
   }
+  for (; k < kv; k += L) {
+    const VF xv = hn::LoadU(df, x + k);
+    a0 = hn::MulAdd(xv, LoadW(df, r0 + k), a0);
+    a1 = hn::MulAdd(xv, LoadW(df, r0 + rs + k), a1);
+    a2 = hn::MulAdd(xv, LoadW(df, r0 + 2 * rs + k), a2);
+    a3 = hn::MulAdd(xv, LoadW(df, r0 + 3 * rs + k), a3);
+    if constexpr (NR > 4) {
+      a4 = hn::MulAdd(xv, LoadW(df, r0 + 4 * rs + k), a4);
+      a5 = hn::MulAdd(xv, LoadW(df, r0 + 5 * rs + k), a5);
+      a6 = hn::MulAdd(xv, LoadW(df, r0 + 6 * rs + k), a6);
+      a7 = hn::MulAdd(xv, LoadW(df, r0 + 7 * rs + k), a7);
+    }
+  }
+  y[0] = Finish(df, a0, x, r0, kv, K);
+  y[ys] = Finish(df, a1, x, r0 + rs, kv, K);
+  y[2 * ys] = Finish(df, a2, x, r0 + 2 * rs, kv, K);
+  y[3 * ys] = Finish(df, a3, x, r0 + 3 * rs, kv, K);
+  if constexpr (NR > 4) {
+    y[4 * ys] = Finish(df, a4, x, r0 + 4 * rs, kv, K);
+    y[5 * ys] = Finish(df, a5, x, r0 + 5 * rs, kv, K);
+    y[6 * ys] = Finish(df, a6, x, r0 + 6 * rs, kv, K);
+    y[7 * ys] = Finish(df, a7, x, r0 + 7 * rs, kv, K);
+  }
+}
+
+template <size_t NR, typename TW>
+HWY_INLINE void GemvT(const float* x, size_t K, const TW* W, size_t n0, size_t n1, float* y) {
+  const DF df;
+  const size_t L = hn::Lanes(df);
+  const size_t U = std::max<size_t>(1, 64 / (L * sizeof(TW)));
+  const size_t ku = K / (U * L) * (U * L);
+  const size_t kAhead = kPrefetchBytes / sizeof(TW);
+  const size_t P = RowsPerStream<TW>(K);
+  size_t n = n0;
+  // The first group's streams start cold (later groups were prefetched by the one before): ask
+  // for their first lines up front rather than one demand miss after another.
+  if (n + NR <= n1 && ku > 0) {
+    const size_t rs = n + NR * P <= n1 ? P : 1;
+    for (size_t j = 0; j < NR; ++j)
+      for (size_t k = 0; k < std::min(ku, kAhead); k += U * L)
+        hwy::Prefetch(W + (n + j * rs) * K + k);
+  }
+  if (P > 1) {
+    // Within a block, stream j's rows follow one another in memory; past the block's last group,
+    // stream j goes on with row j * P of the next block ((NR - 1) * P rows further on).
+    for (; n + NR * P <= n1; n += NR * P)
+      for (size_t p = 0; p < P; ++p)
+        GemvGroup<NR>(x, K, W + (n + p) * K, P * K, p + 1 < P ? 0 : (NR - 1) * P * K, y + n + p,
+                      P);
+  }
+  // Past its row, row j's prefetch goes on with row j of the next group.
+  for (; n + NR <= n1; n += NR) GemvGroup<NR>(x, K, W + n * K, K, (NR - 1) * K, y + n, 1);
   for (; n < n1; ++n) y[n] = DotT(x, W + n * K, K);
 }
 

@@ -206,6 +206,36 @@ TEST_P(MatmulTest, MultiRowBlockMatchesSingleRowOverManyRows) {
   }
 }
 
+// Rows much shorter than a page are read several consecutive rows per stream (blocks of 8 x P
+// rows): every output of any row range, aligned to those blocks or not, is its own row's dot
+// product bit for bit, and nothing outside the range is written.
+TEST_P(MatmulTest, ShortRowGemvMatchesRowDotOverAnyRange) {
+  const DType dt = GetParam();
+  const size_t esz = dt == DType::F16 ? 2 : 4;
+  for (size_t K : {200, 700, 1031}) {  // 1 to 4 rows a stream, F32 and F16
+    const size_t N = 77;
+    const Weights w = make_weights(N, K, dt, 21 + (uint32_t)K);
+    const auto x = random_floats(K, 22);
+    for (auto [n0, n1] :
+         std::vector<std::pair<size_t, size_t>>{{0, 77}, {1, 77}, {5, 74}, {13, 45}, {40, 72}}) {
+      std::vector<float> y(N, NAN);
+      if (dt == DType::F16)
+        k::simd::gemv_f16(x.data(), K, w.bits16.data(), n0, n1, y.data());
+      else
+        k::simd::gemv_f32(x.data(), K, w.f32.data(), n0, n1, y.data());
+      for (size_t n = 0; n < N; ++n) {
+        if (n < n0 || n >= n1) {
+          EXPECT_TRUE(std::isnan(y[n])) << "wrote outside the range: K=" << K << " n=" << n;
+          continue;
+        }
+        const void* row = static_cast<const char*>(w.data()) + n * K * esz;
+        EXPECT_EQ(bits(y[n]), bits(k::dot_row(x.data(), row, dt, K)))
+            << "K=" << K << " [" << n0 << ", " << n1 << ") n=" << n;
+      }
+    }
+  }
+}
+
 // Called from inside parallel blocks (as a caller that splits its own work would), each product
 // runs on its block's thread and is still right; the F16 tile scratch must not be shared across
 // threads.

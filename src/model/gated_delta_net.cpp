@@ -52,6 +52,19 @@ void delta_rule_step(const float* S_in, float* S_out, size_t D, const float* q, 
   float* delta = scratch + D;
   float* tmp = scratch + 2 * D;
 
+  if (d == tl::DType::F16) {
+    // The same passes in SIMD kernels that round in registers, a block of columns at a time.
+    tl::kernels::delta_decay_read_f16(S_in, S_out, D, decay, k, r);
+    round_to_dtype(r, D, d);
+    for (size_t b = 0; b < D; ++b) delta[b] = v[b] - r[b];
+    round_to_dtype(delta, D, d);
+    for (size_t b = 0; b < D; ++b) delta[b] *= beta;
+    round_to_dtype(delta, D, d);
+    tl::kernels::delta_update_read_f16(S_out, D, k, delta, q, o);
+    round_to_dtype(o, D, d);
+    return;
+  }
+
   // Pass 1 over the rows: decay the state and read it with the key, r[b] = sum_a k[a] S[a][b].
   for (size_t b = 0; b < D; ++b) r[b] = 0.0f;
   const float zero_decayed = rnd(0.0f * decay, d);

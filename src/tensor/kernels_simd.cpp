@@ -448,6 +448,115 @@ void Bf16ToF32(const uint16_t* src, float* dst, size_t n) {
   for (; i < n; ++i) dst[i] = ::tl::bf16_to_f32(src[i]);
 }
 
+// ---- F16 delta-rule state passes (model/gated_delta_net.cpp) ----
+//
+// The two passes of one token of the F16 delta rule over a D x D state, column blocks of kDeltaCols
+// vectors at a time: the block's sums stay in registers while the rows go by in order, so every
+// output keeps the sum order of the plain loop (rows a = 0, 1, ... added one by one to a zero
+// start), and each product and sum rounds exactly as the scalar step does (f32 multiply, f32 add,
+// no fusing; f16 rounding to nearest even in registers on targets with hardware conversions).
+
+constexpr size_t kDeltaCols = 4;
+
+// Rounds every lane to the nearest f16 value (tensor/half.h's round_f16).
+HWY_INLINE VF RoundToF16(DF df, VF v) {
+#if TL_HW_F16
+  const hn::Rebind<hwy::float16_t, DF> dh;
+  return hn::PromoteTo(df, hn::DemoteTo(dh, v));
+#else
+  HWY_ALIGN float buf[hn::MaxLanes(DF())];
+  hn::Store(v, df, buf);
+  for (size_t i = 0; i < hn::Lanes(df); ++i) buf[i] = ::tl::round_f16(buf[i]);
+  return hn::Load(df, buf);
+#endif
+}
+
+// Columns [b0, b0 + NB * L) of pass 1 (S_in null: a zero state).
+template <size_t NB>
+HWY_INLINE void DecayReadCols(const float* S_in, float* S_out, size_t D, float decay,
+                              const float* k, float* r, size_t b0) {
+  const DF df;
+  const size_t L = hn::Lanes(df);
+  const VF dv = hn::Set(df, decay);
+  const VF zd = RoundToF16(df, hn::Mul(hn::Zero(df), dv));
+  VF acc[NB];
+  for (size_t u = 0; u < NB; ++u) acc[u] = hn::Zero(df);
+  for (size_t a = 0; a < D; ++a) {
+    const VF ka = hn::Set(df, k[a]);
+    float* so = S_out + a * D + b0;
+    const float* si = S_in ? S_in + a * D + b0 : nullptr;
+    for (size_t u = 0; u < NB; ++u) {
+      const VF sv = si ? RoundToF16(df, hn::Mul(hn::LoadU(df, si + u * L), dv)) : zd;
+      hn::StoreU(sv, df, so + u * L);
+      acc[u] = hn::Add(acc[u], hn::Mul(ka, sv));
+    }
+  }
+  for (size_t u = 0; u < NB; ++u) hn::StoreU(acc[u], df, r + b0 + u * L);
+}
+
+void DeltaDecayReadF16(const float* S_in, float* S_out, size_t D, float decay, const float* k,
+                       float* r) {
+  const DF df;
+  const size_t L = hn::Lanes(df);
+  size_t b = 0;
+  for (; b + kDeltaCols * L <= D; b += kDeltaCols * L)
+    DecayReadCols<kDeltaCols>(S_in, S_out, D, decay, k, r, b);
+  for (; b + L <= D; b += L) DecayReadCols<1>(S_in, S_out, D, decay, k, r, b);
+  if (b == D) return;
+  const float zd = ::tl::round_f16(0.0f * decay);
+  for (size_t c = b; c < D; ++c) r[c] = 0.0f;
+  for (size_t a = 0; a < D; ++a) {
+    float* so = S_out + a * D;
+    for (size_t c = b; c < D; ++c) {
+      so[c] = S_in ? ::tl::round_f16(S_in[a * D + c] * decay) : zd;
+      r[c] += k[a] * so[c];
+    }
+  }
+}
+
+// Columns [b0, b0 + NB * L) of pass 2.
+template <size_t NB>
+HWY_INLINE void UpdateReadCols(float* S, size_t D, const float* k, const float* delta,
+                               const float* q, float* o, size_t b0) {
+  const DF df;
+  const size_t L = hn::Lanes(df);
+  VF acc[NB], dl[NB];
+  for (size_t u = 0; u < NB; ++u) {
+    acc[u] = hn::Zero(df);
+    dl[u] = hn::LoadU(df, delta + b0 + u * L);
+  }
+  for (size_t a = 0; a < D; ++a) {
+    const VF ka = hn::Set(df, k[a]), qa = hn::Set(df, q[a]);
+    float* so = S + a * D + b0;
+    for (size_t u = 0; u < NB; ++u) {
+      const VF t = RoundToF16(df, hn::Mul(ka, dl[u]));
+      const VF sv = RoundToF16(df, hn::Add(hn::LoadU(df, so + u * L), t));
+      hn::StoreU(sv, df, so + u * L);
+      acc[u] = hn::Add(acc[u], hn::Mul(qa, sv));
+    }
+  }
+  for (size_t u = 0; u < NB; ++u) hn::StoreU(acc[u], df, o + b0 + u * L);
+}
+
+void DeltaUpdateReadF16(float* S, size_t D, const float* k, const float* delta, const float* q,
+                        float* o) {
+  const DF df;
+  const size_t L = hn::Lanes(df);
+  size_t b = 0;
+  for (; b + kDeltaCols * L <= D; b += kDeltaCols * L)
+    UpdateReadCols<kDeltaCols>(S, D, k, delta, q, o, b);
+  for (; b + L <= D; b += L) UpdateReadCols<1>(S, D, k, delta, q, o, b);
+  if (b == D) return;
+  for (size_t c = b; c < D; ++c) o[c] = 0.0f;
+  for (size_t a = 0; a < D; ++a) {
+    float* so = S + a * D;
+    for (size_t c = b; c < D; ++c) {
+      so[c] = ::tl::round_f16(so[c] + ::tl::round_f16(k[a] * delta[c]));
+      o[c] += q[a] * so[c];
+    }
+  }
+}
+
 const char* TargetName() { return hwy::TargetName(HWY_TARGET); }
 
 }  // namespace HWY_NAMESPACE
@@ -473,6 +582,8 @@ HWY_EXPORT(F32ToBf16);
 HWY_EXPORT(F16ToF32);
 HWY_EXPORT(Bf16ToF32);
 HWY_EXPORT(TargetName);
+HWY_EXPORT(DeltaDecayReadF16);
+HWY_EXPORT(DeltaUpdateReadF16);
 
 void gemv_f32(const float* x, size_t K, const float* W, size_t n0, size_t n1, float* y) {
   HWY_DYNAMIC_DISPATCH(GemvF32)(x, K, W, n0, n1, y);
@@ -519,6 +630,15 @@ void bf16_to_f32(const uint16_t* src, float* dst, size_t n) {
   HWY_DYNAMIC_DISPATCH(Bf16ToF32)(src, dst, n);
 }
 const char* target_name() { return HWY_DYNAMIC_DISPATCH(TargetName)(); }
+
+void delta_decay_read_f16(const float* S_in, float* S_out, size_t D, float decay, const float* k,
+                          float* r) {
+  HWY_DYNAMIC_DISPATCH(DeltaDecayReadF16)(S_in, S_out, D, decay, k, r);
+}
+void delta_update_read_f16(float* S, size_t D, const float* k, const float* delta, const float* q,
+                           float* o) {
+  HWY_DYNAMIC_DISPATCH(DeltaUpdateReadF16)(S, D, k, delta, q, o);
+}
 
 }  // namespace tl::kernels::simd
 #endif  // HWY_ONCE

@@ -87,7 +87,8 @@ constexpr size_t kPrefetchBytes = 512;
 // one contiguous run of memory, as a long row would. Side by side, the NR rows of a group would
 // be NR short streams that two by two share a page, and each group would start NR new streams
 // (on one thread of this machine, 1024 x 1024 F16: 7-8 GB/s that way, as an F32 matrix with
-// rows as short; F16 rows of 4096 elements: 12). P is cut from K only.
+// rows as short; F16 rows of 4096 elements: 12; with streams of 8 KiB, 12-16). Each output keeps
+// its row's summation order, so P may follow the range.
 constexpr size_t kStreamBytes = 8192;
 constexpr size_t kMaxRowsPerStream = 4;
 template <typename TW>
@@ -160,7 +161,8 @@ HWY_INLINE void GemvT(const float* x, size_t K, const TW* W, size_t n0, size_t n
   const size_t U = std::max<size_t>(1, 64 / (L * sizeof(TW)));
   const size_t ku = K / (U * L) * (U * L);
   const size_t kAhead = kPrefetchBytes / sizeof(TW);
-  const size_t P = RowsPerStream<TW>(K);
+  // (Fewer rows a stream when the range is short, so that a small range still gets one block.)
+  const size_t P = std::max<size_t>(1, std::min(RowsPerStream<TW>(K), (n1 - n0) / NR));
   size_t n = n0;
   // The first group's streams start cold (later groups were prefetched by the one before): ask
   // for their first lines up front rather than one demand miss after another.

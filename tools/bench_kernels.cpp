@@ -4,8 +4,9 @@
 // Prints one small table per section and the two bars: GEMV at the most threads >= 80% of the
 // measured bandwidth (both dtypes), F16 GEMV time <= 60% of F32.
 //
-// Usage: bench_kernels [--quick] [--mb N] [--target NAME] [--threads A,B,...] [--busy N]
+// Usage: bench_kernels [--quick] [--gemv] [--mb N] [--target NAME] [--threads A,B,...] [--busy N]
 //   --mb: F32 weight matrix size in MiB; --quick: small sizes, few repeats, for a smoke run;
+//   --gemv: the bandwidth and GEMV sections only;
 //   --target: run the kernels on one SIMD target this CPU supports (e.g. AVX2 on an AVX-512
 //   machine, to see what a machine without AVX-512 gets from the same build);
 //   --threads: thread counts to measure (default 1, 2 and all);
@@ -171,13 +172,15 @@ struct Busy {
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool quick = false;
+  bool quick = false, gemv_only = false;
   size_t mb = 0;
   int busy = 0;
   std::vector<int> thread_counts;
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--quick")) {
       quick = true;
+    } else if (!std::strcmp(argv[i], "--gemv")) {
+      gemv_only = true;
     } else if (!std::strcmp(argv[i], "--mb") && i + 1 < argc) {
       mb = std::strtoull(argv[++i], nullptr, 10);
     } else if (!std::strcmp(argv[i], "--busy") && i + 1 < argc) {
@@ -202,7 +205,7 @@ int main(int argc, char** argv) {
       hwy::SetSupportedTargetsForTest(found);
     } else {
       std::fprintf(stderr,
-                   "usage: %s [--quick] [--mb N] [--target NAME] [--threads A,B,...] [--busy N]\n",
+                   "usage: %s [--quick] [--gemv] [--mb N] [--target NAME] [--threads A,B,...] [--busy N]\n",
                    argv[0]);
       return 2;
     }
@@ -295,7 +298,7 @@ int main(int argc, char** argv) {
   }
 
   // ---- GEMM ----
-  {
+  if (!gemv_only) {
     std::printf("\nGEMM Y = X W^T, X %zu rows, GFLOP/s\n", Mg);
     std::printf("  threads      K      N   F32 ours  F16 ours  OpenBLAS threaded F32\n");
     for (int threads : thread_counts) {

@@ -1,5 +1,6 @@
 #include "model/gated_delta_net.h"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -18,6 +19,28 @@ inline float elem(const tl::Tensor& t, size_t i) {
   if (t.dtype() == tl::DType::F16) return tl::f16_to_f32(t.data<uint16_t>()[i]);
   if (t.dtype() == tl::DType::BF16) return tl::bf16_to_f32(t.data<uint16_t>()[i]);
   return t.data<float>()[i];
+}
+
+// One token: the input projections of a step as one parallel pass over all their rows, cut in
+// blocks of kRowGrain rows, instead of one pass (and one wait for the slowest thread) each. The
+// same values: a one-row product gives each output the same bits whatever its row block, and each
+// block rounds its own outputs.
+constexpr size_t kRowGrain = 16;
+template <size_t Count>
+void project_one_token(const Linear* const (&ls)[Count], float* const (&ys)[Count],
+                       const float* x) {
+  size_t start[Count + 1] = {0};
+  for (size_t i = 0; i < Count; ++i)
+    start[i + 1] = start[i] + (ls[i]->out_dim() + kRowGrain - 1) / kRowGrain;
+  tl::parallel::for_ranges(start[Count], kRowGrain * ls[0]->in_dim(), [&](size_t u0, size_t u1) {
+    for (size_t i = 0; i < Count; ++i) {
+      const size_t a = std::max(u0, start[i]), b = std::min(u1, start[i + 1]);
+      if (a >= b) continue;
+      const size_t r0 = (a - start[i]) * kRowGrain;
+      const size_t r1 = std::min(ls[i]->out_dim(), (b - start[i]) * kRowGrain);
+      linear_rows(*ls[i], x, 1, r0, r1, ys[i] + r0);
+    }
+  });
 }
 
 }  // namespace
@@ -51,6 +74,19 @@ void delta_rule_step(const float* S_in, float* S_out, size_t D, const float* q, 
   float* r = scratch;
   float* delta = scratch + D;
   float* tmp = scratch + 2 * D;
+
+  if (d == tl::DType::F16) {
+    // The same passes in SIMD kernels that round in registers, a block of columns at a time.
+    tl::kernels::delta_decay_read_f16(S_in, S_out, D, decay, k, r);
+    round_to_dtype(r, D, d);
+    for (size_t b = 0; b < D; ++b) delta[b] = v[b] - r[b];
+    round_to_dtype(delta, D, d);
+    for (size_t b = 0; b < D; ++b) delta[b] *= beta;
+    round_to_dtype(delta, D, d);
+    tl::kernels::delta_update_read_f16(S_out, D, k, delta, q, o);
+    round_to_dtype(o, D, d);
+    return;
+  }
 
   // Pass 1 over the rows: decay the state and read it with the key, r[b] = sum_a k[a] S[a][b].
   for (size_t b = 0; b < D; ++b) r[b] = 0.0f;
@@ -147,12 +183,20 @@ void GatedDeltaNet::forward(const float* x, size_t T, LayerCache& entry, DeltaNe
   float* g = scratch.g.get(T, C);
   float* beta = scratch.beta.get(T, N);
   float* decay = scratch.decay.get(T, N);
-  linear_forward(q_proj, x, T, qr);
-  linear_forward(k_proj, x, T, kr);
-  linear_forward(v_proj, x, T, vr);
-  linear_forward(g_proj, x, T, g);
-  linear_forward(beta_proj, x, T, beta);
-  linear_forward(alpha_proj, x, T, decay);
+  // (A projection without rows keeps its own call, whose product still checks the dtype.)
+  const bool rows = q_proj.out_dim() && k_proj.out_dim() && v_proj.out_dim() && g_proj.out_dim() &&
+                    beta_proj.out_dim() && alpha_proj.out_dim();
+  if (T == 1 && rows) {
+    project_one_token({&q_proj, &k_proj, &v_proj, &g_proj, &beta_proj, &alpha_proj},
+                      {qr, kr, vr, g, beta, decay}, x);
+  } else {
+    linear_forward(q_proj, x, T, qr);
+    linear_forward(k_proj, x, T, kr);
+    linear_forward(v_proj, x, T, vr);
+    linear_forward(g_proj, x, T, g);
+    linear_forward(beta_proj, x, T, beta);
+    linear_forward(alpha_proj, x, T, decay);
+  }
   sigmoid_inplace(beta, T * N, d);
 
   // The pending step goes to buffer w; buffer `cur` (the committed state) is only read.

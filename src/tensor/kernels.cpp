@@ -256,6 +256,16 @@ void axpy_row(float a, const void* row, DType dt, float* y, size_t n) {
     simd::axpy_f32(a, as_f32(row), y, n);
 }
 
+void delta_decay_read_f16(const float* S_in, float* S_out, size_t D, float decay, const float* k,
+                          float* r) {
+  simd::delta_decay_read_f16(S_in, S_out, D, decay, k, r);
+}
+
+void delta_update_read_f16(float* S, size_t D, const float* k, const float* delta, const float* q,
+                           float* o) {
+  simd::delta_update_read_f16(S, D, k, delta, q, o);
+}
+
 void round_to_dtype(float* p, size_t n, DType dt) {
   if (dt == DType::F16)
     simd::round_f16(p, n);

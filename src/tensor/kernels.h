@@ -45,6 +45,18 @@ float dot_row(const float* a, const void* row, DType dt, size_t n);
 // add (never fused), so it equals the plain scalar loop bit for bit.
 void axpy_row(float a, const void* row, DType dt, float* y, size_t n);
 
+// The two passes over the D x D state (row-major [a][b]) of one token of the F16 delta rule, each
+// product and sum a single f32 operation, f16() rounding to nearest even, sums over a = 0, 1, ...
+// from zero (the plain loops' order, on every target):
+// delta_decay_read_f16: S_out[a][b] = f16(S_in[a][b] * decay) (S_in null: a zero state; S_in ==
+//   S_out allowed), then r[b] = sum_a k[a] * S_out[a][b];
+// delta_update_read_f16: S[a][b] = f16(S[a][b] + f16(k[a] * delta[b])), then
+//   o[b] = sum_a q[a] * S[a][b].
+void delta_decay_read_f16(const float* S_in, float* S_out, size_t D, float decay, const float* k,
+                          float* r);
+void delta_update_read_f16(float* S, size_t D, const float* k, const float* delta, const float* q,
+                           float* o);
+
 // Rounds every element of p to the nearest value of dt (F32: no-op; F16/BF16: round to nearest
 // even, overflow to infinity).
 void round_to_dtype(float* p, size_t n, DType dt);

@@ -81,60 +81,107 @@ HWY_INLINE float DotT(const float* x, const TW* w, size_t K) {
 // F32 at 13.9-14.1 instead of 13.6-13.7; the 512-byte prefetch adds about 10% for F16 and nothing
 // for F32; 2 KiB and more is slower.
 constexpr size_t kPrefetchBytes = 512;
+
+// Rows shorter than a page: the NR rows of a group are P rows apart, and the P groups of a block
+// of NR x P rows run one after the other, so that each of the NR streams reads P consecutive rows,
+// one contiguous run of memory, as a long row would. Side by side, the NR rows of a group would
+// be NR short streams that two by two share a page, and each group would start NR new streams
+// (on one thread of this machine, 1024 x 1024 F16: 7-8 GB/s that way, as an F32 matrix with
+// rows as short; F16 rows of 4096 elements: 12; with streams of 8 KiB, 12-16). Each output keeps
+// its row's summation order, so P may follow the range.
+constexpr size_t kStreamBytes = 8192;
+constexpr size_t kMaxRowsPerStream = 4;
+template <typename TW>
+HWY_INLINE size_t RowsPerStream(size_t K) {
+  const size_t row = K * sizeof(TW);
+  return row == 0 ? 1 : std::clamp<size_t>(kStreamBytes / row, 1, kMaxRowsPerStream);
+}
+
+// One group: rows r0 + j * rs for j < NR, outputs y[j * ys]. `wrap`: what to add to a prefetch
+// address past the end of a row so that it lands in the row that the same stream reads next
+// (0 when that is the next row in memory).
 template <size_t NR, typename TW>
-HWY_INLINE void GemvT(const float* x, size_t K, const TW* W, size_t n0, size_t n1, float* y) {
+HWY_INLINE void GemvGroup(const float* x, size_t K, const TW* r0, size_t rs, size_t wrap,
+                          float* y, size_t ys) {
   const DF df;
   const size_t L = hn::Lanes(df);
   const size_t kv = K / L * L;
   const size_t U = std::max<size_t>(1, 64 / (L * sizeof(TW)));  // vectors per line of W
   const size_t ku = K / (U * L) * (U * L);
   constexpr size_t kAhead = kPrefetchBytes / sizeof(TW);
-  size_t n = n0;
-  for (; n + NR <= n1; n += NR) {
-    const TW* r0 = W + n * K;
-    VF a0 = hn::Zero(df), a1 = a0, a2 = a0, a3 = a0, a4 = a0, a5 = a0, a6 = a0, a7 = a0;
-    size_t k = 0;
-    for (; k < ku; k += U * L) {
-      for (size_t j = 0; j < NR; ++j) hwy::Prefetch(r0 + j * K + k + kAhead);
-      for (size_t u = 0; u < U; ++u) {
-        const size_t kk = k + u * L;
-        const VF xv = hn::LoadU(df, x + kk);
-        a0 = hn::MulAdd(xv, LoadW(df, r0 + kk), a0);
-        a1 = hn::MulAdd(xv, LoadW(df, r0 + K + kk), a1);
-        a2 = hn::MulAdd(xv, LoadW(df, r0 + 2 * K + kk), a2);
-        a3 = hn::MulAdd(xv, LoadW(df, r0 + 3 * K + kk), a3);
-        if constexpr (NR > 4) {
-          a4 = hn::MulAdd(xv, LoadW(df, r0 + 4 * K + kk), a4);
-          a5 = hn::MulAdd(xv, LoadW(df, r0 + 5 * K + kk), a5);
-          a6 = hn::MulAdd(xv, LoadW(df, r0 + 6 * K + kk), a6);
-          a7 = hn::MulAdd(xv, LoadW(df, r0 + 7 * K + kk), a7);
-        }
-      }
-    }
-    for (; k < kv; k += L) {
-      const VF xv = hn::LoadU(df, x + k);
-      a0 = hn::MulAdd(xv, LoadW(df, r0 + k), a0);
-      a1 = hn::MulAdd(xv, LoadW(df, r0 + K + k), a1);
-      a2 = hn::MulAdd(xv, LoadW(df, r0 + 2 * K + k), a2);
-      a3 = hn::MulAdd(xv, LoadW(df, r0 + 3 * K + k), a3);
+  VF a0 = hn::Zero(df), a1 = a0, a2 = a0, a3 = a0, a4 = a0, a5 = a0, a6 = a0, a7 = a0;
+  size_t k = 0;
+  for (; k < ku; k += U * L) {
+    const TW* pf = r0 + k + kAhead + (k + kAhead >= K ? wrap : 0);
+    for (size_t j = 0; j < NR; ++j) hwy::Prefetch(pf + j * rs);
+    for (size_t u = 0; u < U; ++u) {
+      const size_t kk = k + u * L;
+      const VF xv = hn::LoadU(df, x + kk);
+      a0 = hn::MulAdd(xv, LoadW(df, r0 + kk), a0);
+      a1 = hn::MulAdd(xv, LoadW(df, r0 + rs + kk), a1);
+      a2 = hn::MulAdd(xv, LoadW(df, r0 + 2 * rs + kk), a2);
+      a3 = hn::MulAdd(xv, LoadW(df, r0 + 3 * rs + kk), a3);
       if constexpr (NR > 4) {
-        a4 = hn::MulAdd(xv, LoadW(df, r0 + 4 * K + k), a4);
-        a5 = hn::MulAdd(xv, LoadW(df, r0 + 5 * K + k), a5);
-        a6 = hn::MulAdd(xv, LoadW(df, r0 + 6 * K + k), a6);
-        a7 = hn::MulAdd(xv, LoadW(df, r0 + 7 * K + k), a7);
+        a4 = hn::MulAdd(xv, LoadW(df, r0 + 4 * rs + kk), a4);
+        a5 = hn::MulAdd(xv, LoadW(df, r0 + 5 * rs + kk), a5);
+        a6 = hn::MulAdd(xv, LoadW(df, r0 + 6 * rs + kk), a6);
+        a7 = hn::MulAdd(xv, LoadW(df, r0 + 7 * rs + kk), a7);
       }
-    }
-    y[n] = Finish(df, a0, x, r0, kv, K);
-    y[n + 1] = Finish(df, a1, x, r0 + K, kv, K);
-    y[n + 2] = Finish(df, a2, x, r0 + 2 * K, kv, K);
-    y[n + 3] = Finish(df, a3, x, r0 + 3 * K, kv, K);
-    if constexpr (NR > 4) {
-      y[n + 4] = Finish(df, a4, x, r0 + 4 * K, kv, K);
-      y[n + 5] = Finish(df, a5, x, r0 + 5 * K, kv, K);
-      y[n + 6] = Finish(df, a6, x, r0 + 6 * K, kv, K);
-      y[n + 7] = Finish(df, a7, x, r0 + 7 * K, kv, K);
     }
   }
+  for (; k < kv; k += L) {
+    const VF xv = hn::LoadU(df, x + k);
+    a0 = hn::MulAdd(xv, LoadW(df, r0 + k), a0);
+    a1 = hn::MulAdd(xv, LoadW(df, r0 + rs + k), a1);
+    a2 = hn::MulAdd(xv, LoadW(df, r0 + 2 * rs + k), a2);
+    a3 = hn::MulAdd(xv, LoadW(df, r0 + 3 * rs + k), a3);
+    if constexpr (NR > 4) {
+      a4 = hn::MulAdd(xv, LoadW(df, r0 + 4 * rs + k), a4);
+      a5 = hn::MulAdd(xv, LoadW(df, r0 + 5 * rs + k), a5);
+      a6 = hn::MulAdd(xv, LoadW(df, r0 + 6 * rs + k), a6);
+      a7 = hn::MulAdd(xv, LoadW(df, r0 + 7 * rs + k), a7);
+    }
+  }
+  y[0] = Finish(df, a0, x, r0, kv, K);
+  y[ys] = Finish(df, a1, x, r0 + rs, kv, K);
+  y[2 * ys] = Finish(df, a2, x, r0 + 2 * rs, kv, K);
+  y[3 * ys] = Finish(df, a3, x, r0 + 3 * rs, kv, K);
+  if constexpr (NR > 4) {
+    y[4 * ys] = Finish(df, a4, x, r0 + 4 * rs, kv, K);
+    y[5 * ys] = Finish(df, a5, x, r0 + 5 * rs, kv, K);
+    y[6 * ys] = Finish(df, a6, x, r0 + 6 * rs, kv, K);
+    y[7 * ys] = Finish(df, a7, x, r0 + 7 * rs, kv, K);
+  }
+}
+
+template <size_t NR, typename TW>
+HWY_INLINE void GemvT(const float* x, size_t K, const TW* W, size_t n0, size_t n1, float* y) {
+  const DF df;
+  const size_t L = hn::Lanes(df);
+  const size_t U = std::max<size_t>(1, 64 / (L * sizeof(TW)));
+  const size_t ku = K / (U * L) * (U * L);
+  const size_t kAhead = kPrefetchBytes / sizeof(TW);
+  // (Fewer rows a stream when the range is short, so that a small range still gets one block.)
+  const size_t P = std::max<size_t>(1, std::min(RowsPerStream<TW>(K), (n1 - n0) / NR));
+  size_t n = n0;
+  // The first group's streams start cold (later groups were prefetched by the one before): ask
+  // for their first lines up front rather than one demand miss after another.
+  if (n + NR <= n1 && ku > 0) {
+    const size_t rs = n + NR * P <= n1 ? P : 1;
+    for (size_t j = 0; j < NR; ++j)
+      for (size_t k = 0; k < std::min(ku, kAhead); k += U * L)
+        hwy::Prefetch(W + (n + j * rs) * K + k);
+  }
+  if (P > 1) {
+    // Within a block, stream j's rows follow one another in memory; past the block's last group,
+    // stream j goes on with row j * P of the next block ((NR - 1) * P rows further on).
+    for (; n + NR * P <= n1; n += NR * P)
+      for (size_t p = 0; p < P; ++p)
+        GemvGroup<NR>(x, K, W + (n + p) * K, P * K, p + 1 < P ? 0 : (NR - 1) * P * K, y + n + p,
+                      P);
+  }
+  // Past its row, row j's prefetch goes on with row j of the next group.
+  for (; n + NR <= n1; n += NR) GemvGroup<NR>(x, K, W + n * K, K, (NR - 1) * K, y + n, 1);
   for (; n < n1; ++n) y[n] = DotT(x, W + n * K, K);
 }
 
@@ -403,6 +450,115 @@ void Bf16ToF32(const uint16_t* src, float* dst, size_t n) {
   for (; i < n; ++i) dst[i] = ::tl::bf16_to_f32(src[i]);
 }
 
+// ---- F16 delta-rule state passes (model/gated_delta_net.cpp) ----
+//
+// The two passes of one token of the F16 delta rule over a D x D state, column blocks of kDeltaCols
+// vectors at a time: the block's sums stay in registers while the rows go by in order, so every
+// output keeps the sum order of the plain loop (rows a = 0, 1, ... added one by one to a zero
+// start), and each product and sum rounds exactly as the scalar step does (f32 multiply, f32 add,
+// no fusing; f16 rounding to nearest even in registers on targets with hardware conversions).
+
+constexpr size_t kDeltaCols = 4;
+
+// Rounds every lane to the nearest f16 value (tensor/half.h's round_f16).
+HWY_INLINE VF RoundToF16(DF df, VF v) {
+#if TL_HW_F16
+  const hn::Rebind<hwy::float16_t, DF> dh;
+  return hn::PromoteTo(df, hn::DemoteTo(dh, v));
+#else
+  HWY_ALIGN float buf[hn::MaxLanes(DF())];
+  hn::Store(v, df, buf);
+  for (size_t i = 0; i < hn::Lanes(df); ++i) buf[i] = ::tl::round_f16(buf[i]);
+  return hn::Load(df, buf);
+#endif
+}
+
+// Columns [b0, b0 + NB * L) of pass 1 (S_in null: a zero state).
+template <size_t NB>
+HWY_INLINE void DecayReadCols(const float* S_in, float* S_out, size_t D, float decay,
+                              const float* k, float* r, size_t b0) {
+  const DF df;
+  const size_t L = hn::Lanes(df);
+  const VF dv = hn::Set(df, decay);
+  const VF zd = RoundToF16(df, hn::Mul(hn::Zero(df), dv));
+  VF acc[NB];
+  for (size_t u = 0; u < NB; ++u) acc[u] = hn::Zero(df);
+  for (size_t a = 0; a < D; ++a) {
+    const VF ka = hn::Set(df, k[a]);
+    float* so = S_out + a * D + b0;
+    const float* si = S_in ? S_in + a * D + b0 : nullptr;
+    for (size_t u = 0; u < NB; ++u) {
+      const VF sv = si ? RoundToF16(df, hn::Mul(hn::LoadU(df, si + u * L), dv)) : zd;
+      hn::StoreU(sv, df, so + u * L);
+      acc[u] = hn::Add(acc[u], hn::Mul(ka, sv));
+    }
+  }
+  for (size_t u = 0; u < NB; ++u) hn::StoreU(acc[u], df, r + b0 + u * L);
+}
+
+void DeltaDecayReadF16(const float* S_in, float* S_out, size_t D, float decay, const float* k,
+                       float* r) {
+  const DF df;
+  const size_t L = hn::Lanes(df);
+  size_t b = 0;
+  for (; b + kDeltaCols * L <= D; b += kDeltaCols * L)
+    DecayReadCols<kDeltaCols>(S_in, S_out, D, decay, k, r, b);
+  for (; b + L <= D; b += L) DecayReadCols<1>(S_in, S_out, D, decay, k, r, b);
+  if (b == D) return;
+  const float zd = ::tl::round_f16(0.0f * decay);
+  for (size_t c = b; c < D; ++c) r[c] = 0.0f;
+  for (size_t a = 0; a < D; ++a) {
+    float* so = S_out + a * D;
+    for (size_t c = b; c < D; ++c) {
+      so[c] = S_in ? ::tl::round_f16(S_in[a * D + c] * decay) : zd;
+      r[c] += k[a] * so[c];
+    }
+  }
+}
+
+// Columns [b0, b0 + NB * L) of pass 2.
+template <size_t NB>
+HWY_INLINE void UpdateReadCols(float* S, size_t D, const float* k, const float* delta,
+                               const float* q, float* o, size_t b0) {
+  const DF df;
+  const size_t L = hn::Lanes(df);
+  VF acc[NB], dl[NB];
+  for (size_t u = 0; u < NB; ++u) {
+    acc[u] = hn::Zero(df);
+    dl[u] = hn::LoadU(df, delta + b0 + u * L);
+  }
+  for (size_t a = 0; a < D; ++a) {
+    const VF ka = hn::Set(df, k[a]), qa = hn::Set(df, q[a]);
+    float* so = S + a * D + b0;
+    for (size_t u = 0; u < NB; ++u) {
+      const VF t = RoundToF16(df, hn::Mul(ka, dl[u]));
+      const VF sv = RoundToF16(df, hn::Add(hn::LoadU(df, so + u * L), t));
+      hn::StoreU(sv, df, so + u * L);
+      acc[u] = hn::Add(acc[u], hn::Mul(qa, sv));
+    }
+  }
+  for (size_t u = 0; u < NB; ++u) hn::StoreU(acc[u], df, o + b0 + u * L);
+}
+
+void DeltaUpdateReadF16(float* S, size_t D, const float* k, const float* delta, const float* q,
+                        float* o) {
+  const DF df;
+  const size_t L = hn::Lanes(df);
+  size_t b = 0;
+  for (; b + kDeltaCols * L <= D; b += kDeltaCols * L)
+    UpdateReadCols<kDeltaCols>(S, D, k, delta, q, o, b);
+  for (; b + L <= D; b += L) UpdateReadCols<1>(S, D, k, delta, q, o, b);
+  if (b == D) return;
+  for (size_t c = b; c < D; ++c) o[c] = 0.0f;
+  for (size_t a = 0; a < D; ++a) {
+    float* so = S + a * D;
+    for (size_t c = b; c < D; ++c) {
+      so[c] = ::tl::round_f16(so[c] + ::tl::round_f16(k[a] * delta[c]));
+      o[c] += q[a] * so[c];
+    }
+  }
+}
+
 const char* TargetName() { return hwy::TargetName(HWY_TARGET); }
 
 }  // namespace HWY_NAMESPACE
@@ -428,6 +584,8 @@ HWY_EXPORT(F32ToBf16);
 HWY_EXPORT(F16ToF32);
 HWY_EXPORT(Bf16ToF32);
 HWY_EXPORT(TargetName);
+HWY_EXPORT(DeltaDecayReadF16);
+HWY_EXPORT(DeltaUpdateReadF16);
 
 void gemv_f32(const float* x, size_t K, const float* W, size_t n0, size_t n1, float* y) {
   HWY_DYNAMIC_DISPATCH(GemvF32)(x, K, W, n0, n1, y);
@@ -474,6 +632,15 @@ void bf16_to_f32(const uint16_t* src, float* dst, size_t n) {
   HWY_DYNAMIC_DISPATCH(Bf16ToF32)(src, dst, n);
 }
 const char* target_name() { return HWY_DYNAMIC_DISPATCH(TargetName)(); }
+
+void delta_decay_read_f16(const float* S_in, float* S_out, size_t D, float decay, const float* k,
+                          float* r) {
+  HWY_DYNAMIC_DISPATCH(DeltaDecayReadF16)(S_in, S_out, D, decay, k, r);
+}
+void delta_update_read_f16(float* S, size_t D, const float* k, const float* delta, const float* q,
+                           float* o) {
+  HWY_DYNAMIC_DISPATCH(DeltaUpdateReadF16)(S, D, k, delta, q, o);
+}
 
 }  // namespace tl::kernels::simd
 #endif  // HWY_ONCE

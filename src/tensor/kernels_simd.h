@@ -42,6 +42,17 @@ void f32_to_bf16(const float* src, uint16_t* dst, size_t n);
 void f16_to_f32(const uint16_t* src, float* dst, size_t n);
 void bf16_to_f32(const uint16_t* src, float* dst, size_t n);
 
+// The two state passes of one token of the F16 delta rule (model/gated_delta_net.cpp), on a D x D
+// row-major state; f16() rounds to the nearest f16 value, products and sums are single f32
+// operations (never fused), and each sum runs over a = 0, 1, ... from zero, as the plain loops.
+// decay_read: S_out[a][b] = f16(S_in[a][b] * decay) (S_in null: f16(0 * decay); S_in == S_out
+//   is allowed), r[b] = sum_a k[a] * S_out[a][b].
+// update_read: S[a][b] = f16(S[a][b] + f16(k[a] * delta[b])), o[b] = sum_a q[a] * S[a][b].
+void delta_decay_read_f16(const float* S_in, float* S_out, size_t D, float decay, const float* k,
+                          float* r);
+void delta_update_read_f16(float* S, size_t D, const float* k, const float* delta, const float* q,
+                           float* o);
+
 // Name of the target chosen on this machine (e.g. "AVX3", "AVX2", "NEON").
 const char* target_name();
 

@@ -206,6 +206,36 @@ TEST_P(MatmulTest, MultiRowBlockMatchesSingleRowOverManyRows) {
   }
 }
 
+// Rows much shorter than a page are read several consecutive rows per stream (blocks of 8 x P
+// rows, P shrinking for short ranges): every output of any row range, aligned to those blocks or
+// not, is its own row's dot product bit for bit, and nothing outside the range is written.
+TEST_P(MatmulTest, ShortRowGemvMatchesRowDotOverAnyRange) {
+  const DType dt = GetParam();
+  const size_t esz = dt == DType::F16 ? 2 : 4;
+  for (size_t K : {200, 700, 1031}) {  // 1 to 4 rows a stream, F32 and F16
+    const size_t N = 77;
+    const Weights w = make_weights(N, K, dt, 21 + (uint32_t)K);
+    const auto x = random_floats(K, 22);
+    for (auto [n0, n1] : std::vector<std::pair<size_t, size_t>>{
+             {0, 77}, {1, 77}, {5, 74}, {13, 45}, {0, 20}, {3, 30}}) {
+      std::vector<float> y(N, NAN);
+      if (dt == DType::F16)
+        k::simd::gemv_f16(x.data(), K, w.bits16.data(), n0, n1, y.data());
+      else
+        k::simd::gemv_f32(x.data(), K, w.f32.data(), n0, n1, y.data());
+      for (size_t n = 0; n < N; ++n) {
+        if (n < n0 || n >= n1) {
+          EXPECT_TRUE(std::isnan(y[n])) << "wrote outside the range: K=" << K << " n=" << n;
+          continue;
+        }
+        const void* row = static_cast<const char*>(w.data()) + n * K * esz;
+        EXPECT_EQ(bits(y[n]), bits(k::dot_row(x.data(), row, dt, K)))
+            << "K=" << K << " [" << n0 << ", " << n1 << ") n=" << n;
+      }
+    }
+  }
+}
+
 // Called from inside parallel blocks (as a caller that splits its own work would), each product
 // runs on its block's thread and is still right; the F16 tile scratch must not be shared across
 // threads.
@@ -260,6 +290,50 @@ TEST(Matmul, RefusesWeightDtypesWithoutAKernel) {
 }
 
 // ---- vector helpers ----
+
+// ---- F16 delta-rule state passes ----
+
+// Both passes against the plain loops they replace, on every target, for widths below, at and
+// between whole column blocks, from a stored state, from a zero state and in place; values of
+// mixed magnitude so that the f16 roundings (and overflow to infinity) matter.
+TEST(DeltaRuleF16, StatePassesMatchPlainLoopsOnEveryTarget) {
+  auto f16 = [](std::vector<float> v, float scale) {
+    for (float& x : v) x = round_f16(x * scale);
+    return v;
+  };
+  for_each_target([&] {
+    for (size_t D : {1, 7, 8, 33, 40, 128}) {
+      const auto S0 = f16(random_floats(D * D, 31 + (uint32_t)D), 30000.0f);
+      const auto kk = f16(random_floats(D, 32), 1.0f), q = f16(random_floats(D, 33), 1.0f);
+      const auto delta = f16(random_floats(D, 34), 40000.0f);
+      const float decay = round_f16(0.9f);
+      for (int mode = 0; mode < 3; ++mode) {  // stored state, zero state, in place
+        SCOPED_TRACE("D=" + std::to_string(D) + " mode=" + std::to_string(mode));
+        std::vector<float> want(D * D), want_r(D, 0.0f), want_o(D, 0.0f);
+        for (size_t a = 0; a < D; ++a)
+          for (size_t b = 0; b < D; ++b) {
+            want[a * D + b] = round_f16((mode == 1 ? 0.0f : S0[a * D + b]) * decay);
+            want_r[b] += kk[a] * want[a * D + b];
+          }
+        std::vector<float> S(D * D, NAN), r(D, NAN), o(D, NAN);
+        if (mode == 2) S = S0;
+        k::delta_decay_read_f16(mode == 0 ? S0.data() : mode == 1 ? nullptr : S.data(), S.data(),
+                                D, decay, kk.data(), r.data());
+        for (size_t i = 0; i < D * D; ++i) ASSERT_EQ(bits(S[i]), bits(want[i])) << i;
+        for (size_t b = 0; b < D; ++b) ASSERT_EQ(bits(r[b]), bits(want_r[b])) << b;
+        for (size_t a = 0; a < D; ++a)
+          for (size_t b = 0; b < D; ++b) {
+            float& s = want[a * D + b];
+            s = round_f16(s + round_f16(kk[a] * delta[b]));
+            want_o[b] += q[a] * s;
+          }
+        k::delta_update_read_f16(S.data(), D, kk.data(), delta.data(), q.data(), o.data());
+        for (size_t i = 0; i < D * D; ++i) ASSERT_EQ(bits(S[i]), bits(want[i])) << i;
+        for (size_t b = 0; b < D; ++b) ASSERT_EQ(bits(o[b]), bits(want_o[b])) << b;
+      }
+    }
+  });
+}
 
 TEST(VectorHelpers, DotAndAxpyAgainstScalar) {
   for_each_target([] {

@@ -7,9 +7,12 @@
 #include <vector>
 
 #include "model/gated_delta_net.h"
+#include "model/kv_cache.h"
+#include "model/scratch.h"
 #include "model/layers.h"
 #include "model/moe.h"
 #include "tensor/half.h"
+#include "tensor/kernels.h"
 
 using model::RmsNorm;
 using tl::DType;
@@ -125,3 +128,59 @@ TEST(MoeTopk, OrderTiesAndNaN) {
 }
 
 }  // namespace
+
+// An F16 chunk and the same tokens one at a time give the same outputs and states bit for bit:
+// the chunk's projections take the multi-row product and single tokens the one-pass projection of
+// all six, and the recurrence's SIMD passes must round every step alike; from a zero state and
+// from a stored one, with head widths that leave columns past the last whole block of vectors.
+TEST(DeltaNet, HalfPrecisionChunkEqualsItsTokensOneByOne) {
+  uint32_t seed = 7;
+  auto random = [&](size_t n, float scale) {
+    std::vector<float> v(n);
+    for (float& x : v) {
+      seed = seed * 1664525u + 1013904223u;
+      x = scale * (static_cast<float>(seed >> 8) / 8388608.0f - 1.0f);
+    }
+    return v;
+  };
+  auto half = [&](tl::Shape s, float scale) {
+    return tl::Tensor::from_f32(random(tl::shape_elem_count(s), scale), s).to_dtype(DType::F16);
+  };
+  for (size_t D : {36, 72}) {
+    const size_t H = 20, N = 2, C = N * D, T = 6;
+    model::GatedDeltaNet g;
+    auto lin = [&](size_t in, size_t out) {
+      return model::Linear{half({out, in}, 0.5f), std::nullopt};
+    };
+    g.q_proj = lin(H, C), g.k_proj = lin(H, C), g.v_proj = lin(H, C), g.g_proj = lin(H, C);
+    g.beta_proj = lin(H, N), g.alpha_proj = lin(H, N), g.o_proj = lin(C, H);
+    g.g_norm = RmsNorm{half({D}, 1.0f), 1e-6};
+    g.dt_bias = half({N}, 1.0f);
+    g.A_log = half({N}, 1.0f);
+    for (auto* c : {&g.conv_q, &g.conv_k, &g.conv_v})
+      *c = model::ShortConv::from_tensors(half({C, 1, 3}, 0.5f), std::nullopt);
+    g.num_heads = N;
+    g.head_dim = D;
+    std::vector<float> x = random(2 * T * H, 2.0f);
+    tl::kernels::round_to_dtype(x.data(), x.size(), DType::F16);
+    model::LayerCache chunked, single;
+    model::DeltaNetScratch ws;
+    std::vector<float> out_chunk(T * H), out_one(H);
+    for (size_t pass = 0; pass < 2; ++pass) {  // from a zero state, then from the stored one
+      SCOPED_TRACE("D=" + std::to_string(D) + " pass " + std::to_string(pass));
+      const float* xs = x.data() + pass * T * H;
+      g.forward(xs, T, chunked, ws, out_chunk.data());
+      chunked.commit();
+      for (size_t t = 0; t < T; ++t) {
+        g.forward(xs + t * H, 1, single, ws, out_one.data());
+        single.commit();
+        for (size_t i = 0; i < H; ++i)
+          ASSERT_EQ(tl::f32_bits(out_one[i]), tl::f32_bits(out_chunk[t * H + i])) << t << " " << i;
+      }
+      const auto a = chunked.state_vector(chunked.cur), b = single.state_vector(single.cur);
+      ASSERT_EQ(a.size(), N * D * D);
+      ASSERT_EQ(a.size(), b.size());
+      for (size_t i = 0; i < a.size(); ++i) ASSERT_EQ(tl::f32_bits(a[i]), tl::f32_bits(b[i])) << i;
+    }
+  }
+}

@@ -329,8 +329,9 @@ def main():
                                                      gen=args.decode, depth=args.depth,
                                                      reps=args.depth_repeat))
             rows.append(row)
-            print(f"  {dt} {th} threads: done ({time.time() - start:.0f} s)", file=sys.stderr,
-                  flush=True)
+            load = os.getloadavg()
+            print(f"  {dt} {th} threads: done at {(time.time() - start) / 60:.1f} min, load "
+                  f"average {load[0]:.1f} {load[1]:.1f} {load[2]:.1f}", flush=True)
 
     depth_col = f" decode tok/s at depth {args.depth}: ours / llama.cpp |" if args.depth else ""
     print(f"\n| weights | threads | prompt tok/s: ours / llama.cpp | decode tok/s: ours / "

@@ -33,7 +33,7 @@ median of as many llama-bench repetitions in one process (it fills the depth onc
 per repetition). llama.cpp uses its default F16 key/value cache and flash attention "auto" (--kv
 to change the cache type). Read bandwidth (tools/read_bandwidth.cpp) is measured in the same run.
 
-    python3 tools/bench_llama.py                       # everything, about 25 minutes
+    python3 tools/bench_llama.py                       # everything, about 20 minutes
     python3 tools/bench_llama.py --depth 0 --dtypes fp32 --threads 8 --repeat 1   # quick
 
 Needs the gguf package and scikit-build-core (`pip install gguf==0.19.0 scikit-build-core`; the
@@ -60,8 +60,6 @@ LLAMA_CPP_PYTHON = "0.3.36"
 MODEL = "moe32all"
 CHECK_CHUNKS = (100, 1, 1, 1, 7)
 CHECK_GREEDY = 64
-
-
 MAX_POSITIONS = 32768  # room for the depth runs
 
 
@@ -295,6 +293,8 @@ def main():
         return child(args)
 
     start = time.time()
+    if args.depth + args.decode + 16 > MAX_POSITIONS:
+        raise SystemExit(f"--depth must leave room for {args.decode} tokens in {MAX_POSITIONS}")
     if shutil.which("cmake") is None:
         raise SystemExit("cmake is needed to build llama.cpp")
     tools = build_llama(args.cache)

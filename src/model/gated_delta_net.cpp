@@ -21,28 +21,6 @@ inline float elem(const tl::Tensor& t, size_t i) {
   return t.data<float>()[i];
 }
 
-// One token: the input projections of a step as one parallel pass over all their rows, cut in
-// blocks of kRowGrain rows, instead of one pass (and one wait for the slowest thread) each. The
-// same values: a one-row product gives each output the same bits whatever its row block, and each
-// block rounds its own outputs.
-constexpr size_t kRowGrain = 16;
-template <size_t Count>
-void project_one_token(const Linear* const (&ls)[Count], float* const (&ys)[Count],
-                       const float* x) {
-  size_t start[Count + 1] = {0};
-  for (size_t i = 0; i < Count; ++i)
-    start[i + 1] = start[i] + (ls[i]->out_dim() + kRowGrain - 1) / kRowGrain;
-  tl::parallel::for_ranges(start[Count], kRowGrain * ls[0]->in_dim(), [&](size_t u0, size_t u1) {
-    for (size_t i = 0; i < Count; ++i) {
-      const size_t a = std::max(u0, start[i]), b = std::min(u1, start[i + 1]);
-      if (a >= b) continue;
-      const size_t r0 = (a - start[i]) * kRowGrain;
-      const size_t r1 = std::min(ls[i]->out_dim(), (b - start[i]) * kRowGrain);
-      linear_rows(*ls[i], x, 1, r0, r1, ys[i] + r0);
-    }
-  });
-}
-
 }  // namespace
 
 float softplus_d(float z, tl::DType d) {
@@ -183,12 +161,9 @@ void GatedDeltaNet::forward(const float* x, size_t T, LayerCache& entry, DeltaNe
   float* g = scratch.g.get(T, C);
   float* beta = scratch.beta.get(T, N);
   float* decay = scratch.decay.get(T, N);
-  // (A projection without rows keeps its own call, whose product still checks the dtype.)
-  const bool rows = q_proj.out_dim() && k_proj.out_dim() && v_proj.out_dim() && g_proj.out_dim() &&
-                    beta_proj.out_dim() && alpha_proj.out_dim();
-  if (T == 1 && rows) {
-    project_one_token({&q_proj, &k_proj, &v_proj, &g_proj, &beta_proj, &alpha_proj},
-                      {qr, kr, vr, g, beta, decay}, x);
+  if (T == 1) {
+    linear_forward_one_token({&q_proj, &k_proj, &v_proj, &g_proj, &beta_proj, &alpha_proj},
+                             {qr, kr, vr, g, beta, decay}, x);
   } else {
     linear_forward(q_proj, x, T, qr);
     linear_forward(k_proj, x, T, kr);

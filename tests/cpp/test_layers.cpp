@@ -131,9 +131,10 @@ TEST(MoeTopk, OrderTiesAndNaN) {
 }  // namespace
 
 // An F16 chunk and the same tokens one at a time give the same outputs and states bit for bit:
-// the chunk's projections take the multi-row product and single tokens the one-pass projection of
-// all six, and the recurrence's SIMD passes must round every step alike; from a zero state and
-// from a stored one, with head widths that leave columns past the last whole block of vectors.
+// the chunk's projections take the multi-row product and single tokens one pass over the rows of
+// all six whose heads run as soon as their rows are done (several row blocks at this width), and
+// the recurrence's SIMD passes must round every step alike; from a zero state and from a stored
+// one, with head widths that leave columns past the last whole block of vectors.
 TEST(DeltaNet, HalfPrecisionChunkEqualsItsTokensOneByOne) {
   uint32_t seed = 7;
   auto random = [&](size_t n, float scale) {
@@ -148,7 +149,7 @@ TEST(DeltaNet, HalfPrecisionChunkEqualsItsTokensOneByOne) {
     return tl::Tensor::from_f32(random(tl::shape_elem_count(s), scale), s).to_dtype(DType::F16);
   };
   for (size_t D : {36, 72}) {
-    const size_t H = 20, N = 2, C = N * D, T = 6;
+    const size_t H = 128, N = 2, C = N * D, T = 6;  // H: enough work for several row blocks
     model::GatedDeltaNet g;
     auto lin = [&](size_t in, size_t out) {
       return model::Linear{half({out, in}, 0.5f), std::nullopt};

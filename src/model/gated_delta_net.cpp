@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <memory>
 #include <cmath>
+#include <memory>
 #include <string>
 
 #include "model/delta_chunk.h"
@@ -170,8 +170,9 @@ void GatedDeltaNet::forward(const float* x, size_t T, LayerCache& entry, DeltaNe
   // reading the same input): the projections and the heads run in one region (see below).
   const Linear* const projs[6] = {&q_proj, &k_proj, &v_proj, &g_proj, &beta_proj, &alpha_proj};
   bool fused = T == 1 && D > 0 && (d == tl::DType::F32 || d == tl::DType::F16);
-  for (const Linear* l : projs)
-    fused = fused && l->dtype() == d && l->out_dim() > 0 && l->in_dim() == q_proj.in_dim();
+  for (size_t i = 0; i < 6; ++i)
+    fused = fused && projs[i]->dtype() == d && projs[i]->out_dim() == (i < 4 ? C : N) &&
+            projs[i]->in_dim() == q_proj.in_dim();
   if (fused) {
   } else if (T == 1) {
     linear_forward_one_token(projs, {qr, kr, vr, g, beta, decay}, x);
@@ -258,8 +259,6 @@ void GatedDeltaNet::forward(const float* x, size_t T, LayerCache& entry, DeltaNe
       silu_mul(g + off, oh, D, d);  // g = round(silu(g) * o): the gated output, in g's buffer
     }
   };
-  // Work per head: the recurrence's four passes over the D x D state per token, or about as
-  // much in the chunked form's products.
   if (fused) {
     // Units of work per head: its rows of q, k, v and g in pieces of kRowGrain rows, then its
     // beta and alpha rows. The thread that finishes a head's last unit runs the head at once, so
@@ -287,6 +286,8 @@ void GatedDeltaNet::forward(const float* x, size_t T, LayerCache& entry, DeltaNe
       }
     });
   } else {
+    // Work per head: the recurrence's four passes over the D x D state per token, or about as
+    // much in the chunked form's products.
     tl::parallel::for_ranges(N, mul_or_throw(T, 4 * D * D), [&](size_t h0, size_t h1) {
       for (size_t h = h0; h < h1; ++h) head(h);
     });

@@ -104,9 +104,13 @@ Projected project(const Attention& a, const float* x, size_t S, const float* cos
   float* qp = scratch.qp.get(S, mul_or_throw(Hq, qw));
   p.k = scratch.k.get(S, mul_or_throw(Hkv, D));
   p.v = scratch.v.get(S, Hkv * D);
-  linear_forward(a.q_proj, x, S, qp);
-  linear_forward(a.k_proj, x, S, p.k);
-  linear_forward(a.v_proj, x, S, p.v);
+  if (S == 1) {
+    linear_forward_one_token({&a.q_proj, &a.k_proj, &a.v_proj}, {qp, p.k, p.v}, x);
+  } else {
+    linear_forward(a.q_proj, x, S, qp);
+    linear_forward(a.k_proj, x, S, p.k);
+    linear_forward(a.v_proj, x, S, p.v);
+  }
 
   // Split a gated projection: per head, D query rows then D gate rows.
   p.q = qp;

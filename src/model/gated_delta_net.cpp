@@ -1,7 +1,9 @@
 #include "model/gated_delta_net.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <memory>
 #include <string>
 
 #include "model/delta_chunk.h"
@@ -14,33 +16,14 @@ namespace model {
 
 namespace {
 
+// Row pieces of a one-token step's projections: whole groups of the GEMV kernel's rows.
+constexpr size_t kRowGrain = 16;
+
 // Element i of a contiguous rank-1 tensor in F32, F16 or BF16, widened to f32.
 inline float elem(const tl::Tensor& t, size_t i) {
   if (t.dtype() == tl::DType::F16) return tl::f16_to_f32(t.data<uint16_t>()[i]);
   if (t.dtype() == tl::DType::BF16) return tl::bf16_to_f32(t.data<uint16_t>()[i]);
   return t.data<float>()[i];
-}
-
-// One token: the input projections of a step as one parallel pass over all their rows, cut in
-// blocks of kRowGrain rows, instead of one pass (and one wait for the slowest thread) each. The
-// same values: a one-row product gives each output the same bits whatever its row block, and each
-// block rounds its own outputs.
-constexpr size_t kRowGrain = 16;
-template <size_t Count>
-void project_one_token(const Linear* const (&ls)[Count], float* const (&ys)[Count],
-                       const float* x) {
-  size_t start[Count + 1] = {0};
-  for (size_t i = 0; i < Count; ++i)
-    start[i + 1] = start[i] + (ls[i]->out_dim() + kRowGrain - 1) / kRowGrain;
-  tl::parallel::for_ranges(start[Count], kRowGrain * ls[0]->in_dim(), [&](size_t u0, size_t u1) {
-    for (size_t i = 0; i < Count; ++i) {
-      const size_t a = std::max(u0, start[i]), b = std::min(u1, start[i + 1]);
-      if (a >= b) continue;
-      const size_t r0 = (a - start[i]) * kRowGrain;
-      const size_t r1 = std::min(ls[i]->out_dim(), (b - start[i]) * kRowGrain);
-      linear_rows(*ls[i], x, 1, r0, r1, ys[i] + r0);
-    }
-  });
 }
 
 }  // namespace
@@ -183,12 +166,16 @@ void GatedDeltaNet::forward(const float* x, size_t T, LayerCache& entry, DeltaNe
   float* g = scratch.g.get(T, C);
   float* beta = scratch.beta.get(T, N);
   float* decay = scratch.decay.get(T, N);
-  // (A projection without rows keeps its own call, whose product still checks the dtype.)
-  const bool rows = q_proj.out_dim() && k_proj.out_dim() && v_proj.out_dim() && g_proj.out_dim() &&
-                    beta_proj.out_dim() && alpha_proj.out_dim();
-  if (T == 1 && rows) {
-    project_one_token({&q_proj, &k_proj, &v_proj, &g_proj, &beta_proj, &alpha_proj},
-                      {qr, kr, vr, g, beta, decay}, x);
+  // One token whose products cannot fail (F32 or F16 weights, every projection with rows, all
+  // reading the same input): the projections and the heads run in one region (see below).
+  const Linear* const projs[6] = {&q_proj, &k_proj, &v_proj, &g_proj, &beta_proj, &alpha_proj};
+  bool fused = T == 1 && D > 0 && (d == tl::DType::F32 || d == tl::DType::F16);
+  for (size_t i = 0; i < 6; ++i)
+    fused = fused && projs[i]->dtype() == d && projs[i]->out_dim() == (i < 4 ? C : N) &&
+            projs[i]->in_dim() == q_proj.in_dim();
+  if (fused) {
+  } else if (T == 1) {
+    linear_forward_one_token(projs, {qr, kr, vr, g, beta, decay}, x);
   } else {
     linear_forward(q_proj, x, T, qr);
     linear_forward(k_proj, x, T, kr);
@@ -197,7 +184,7 @@ void GatedDeltaNet::forward(const float* x, size_t T, LayerCache& entry, DeltaNe
     linear_forward(beta_proj, x, T, beta);
     linear_forward(alpha_proj, x, T, decay);
   }
-  sigmoid_inplace(beta, T * N, d);
+  if (!fused) sigmoid_inplace(beta, T * N, d);
 
   // The pending step goes to buffer w; buffer `cur` (the committed state) is only read.
   const int w = 1 - entry.cur;
@@ -214,7 +201,7 @@ void GatedDeltaNet::forward(const float* x, size_t T, LayerCache& entry, DeltaNe
   // Decay per token and head: exp(-softplus(a + dt_bias) * exp(A_log)). The chunked form works
   // with its logarithm, -softplus(a + dt_bias) * exp(A_log), instead.
   const bool chunked = T >= 2 && d == tl::DType::F32;
-  for (size_t h = 0; h < N; ++h) {
+  for (size_t h = 0; h < N && !fused; ++h) {
     const float A = rnd(expf(elem(A_log, h)), d);
     const float dtb = elem(dt_bias, h);
     for (size_t t = 0; t < T; ++t) {
@@ -238,6 +225,10 @@ void GatedDeltaNet::forward(const float* x, size_t T, LayerCache& entry, DeltaNe
   auto head = [&](size_t h) {
     const size_t hs = h * D * D;
     float* hw = heads + h * per_head;
+    if (fused) {  // the head's gates, as above for its one token
+      beta[h] = sigmoid_d(beta[h], d);
+      decay[h] = gdn_decay(decay[h], elem(dt_bias, h), rnd(expf(elem(A_log, h)), d), d);
+    }
     for (int i = 0; conv && i < 3; ++i)
       convs[i]->forward(raw[i], T, have_tails ? tails[i][entry.cur].data() : nullptr,
                         tails[i][w].data(), res[i], h * D, (h + 1) * D);
@@ -268,11 +259,39 @@ void GatedDeltaNet::forward(const float* x, size_t T, LayerCache& entry, DeltaNe
       silu_mul(g + off, oh, D, d);  // g = round(silu(g) * o): the gated output, in g's buffer
     }
   };
-  // Work per head: the recurrence's four passes over the D x D state per token, or about as
-  // much in the chunked form's products.
-  tl::parallel::for_ranges(N, mul_or_throw(T, 4 * D * D), [&](size_t h0, size_t h1) {
-    for (size_t h = h0; h < h1; ++h) head(h);
-  });
+  if (fused) {
+    // Units of work per head: its rows of q, k, v and g in pieces of kRowGrain rows, then its
+    // beta and alpha rows. The thread that finishes a head's last unit runs the head at once, so
+    // the recurrences overlap the other heads' products instead of waiting for all of them in a
+    // region of their own. The same values: each output row is one row product, rounded alone.
+    const size_t pieces = (D + kRowGrain - 1) / kRowGrain, U = 4 * pieces + 1;
+    float* const outs[4] = {qr, kr, vr, g};
+    thread_local std::unique_ptr<std::atomic<uint32_t>[]> tl_done;
+    thread_local size_t tl_done_size = 0;
+    if (tl_done_size < N) tl_done.reset(new std::atomic<uint32_t>[N]), tl_done_size = N;
+    std::atomic<uint32_t>* done = tl_done.get();  // units finished, per head
+    for (size_t h = 0; h < N; ++h) done[h].store(0, std::memory_order_relaxed);
+    tl::parallel::for_ranges(N * U, kRowGrain * q_proj.in_dim(), [&](size_t u0, size_t u1) {
+      for (size_t u = u0; u < u1; ++u) {
+        const size_t h = u / U, j = u % U;
+        if (j < 4 * pieces) {
+          const size_t r0 = h * D + (j % pieces) * kRowGrain;
+          const size_t r1 = std::min((h + 1) * D, r0 + kRowGrain);
+          linear_rows(*projs[j / pieces], x, 1, r0, r1, outs[j / pieces] + r0);
+        } else {
+          linear_rows(beta_proj, x, 1, h, h + 1, beta + h);
+          linear_rows(alpha_proj, x, 1, h, h + 1, decay + h);
+        }
+        if (done[h].fetch_add(1, std::memory_order_acq_rel) + 1 == U) head(h);
+      }
+    });
+  } else {
+    // Work per head: the recurrence's four passes over the D x D state per token, or about as
+    // much in the chunked form's products.
+    tl::parallel::for_ranges(N, mul_or_throw(T, 4 * D * D), [&](size_t h0, size_t h1) {
+      for (size_t h = h0; h < h1; ++h) head(h);
+    });
+  }
   entry.state_present[w] = true;
   entry.tails_present[w] = conv;
   entry.state_pending = true;

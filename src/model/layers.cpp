@@ -49,6 +49,32 @@ void linear_forward(const Linear& l, const float* x, size_t T, float* y) {
   linear_rows(l, x, T, 0, l.out_dim(), y);
 }
 
+void linear_forward_one_token(const Linear* const* ls, float* const* ys, size_t count,
+                              const float* x) {
+  // Row blocks are counted in units of kRowGrain rows of one projection; start[i] is the first
+  // unit of projection i.
+  constexpr size_t kMaxFused = 8;
+  bool fused = count > 0 && count <= kMaxFused;
+  for (size_t i = 0; fused && i < count; ++i)
+    fused = ls[i]->out_dim() > 0 && ls[i]->in_dim() == ls[0]->in_dim();
+  if (!fused) {
+    for (size_t i = 0; i < count; ++i) linear_forward(*ls[i], x, 1, ys[i]);
+    return;
+  }
+  size_t start[kMaxFused + 1] = {0};
+  for (size_t i = 0; i < count; ++i)
+    start[i + 1] = start[i] + (ls[i]->out_dim() + kRowGrain - 1) / kRowGrain;
+  tl::parallel::for_ranges(start[count], kRowGrain * ls[0]->in_dim(), [&](size_t u0, size_t u1) {
+    for (size_t i = 0; i < count; ++i) {
+      const size_t a = std::max(u0, start[i]), b = std::min(u1, start[i + 1]);
+      if (a >= b) continue;
+      const size_t r0 = (a - start[i]) * kRowGrain;
+      const size_t r1 = std::min(ls[i]->out_dim(), (b - start[i]) * kRowGrain);
+      linear_rows(*ls[i], x, 1, r0, r1, ys[i] + r0);
+    }
+  });
+}
+
 void linear_rows(const Linear& l, const float* x, size_t T, size_t r0, size_t r1, float* y) {
   const tl::DType d = l.dtype();
   const size_t in = l.in_dim(), out = r1 - r0, wsize = tl::dtype_size(d);

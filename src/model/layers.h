@@ -56,6 +56,20 @@ void linear_forward(const Linear& l, const float* x, size_t T, float* y);
 // rows r0..r1 as its own rounded step: the product restricted to those weight rows.
 void linear_rows(const Linear& l, const float* x, size_t T, size_t r0, size_t r1, float* y);
 
+// One token: the projections ls[0..count) of the same input x (one row of in_dim values) into
+// ys[i], as one parallel region over all their rows instead of one region (and one wait for the
+// slowest thread) each. The values of linear_forward on each: a one-row product gives each output
+// the same bits whatever its row block, and each block rounds its own outputs. When a projection
+// has no rows, or the widths of the inputs differ, each projection keeps its own linear_forward
+// call, in order: an empty product still checks its dtype, and the first failure comes first.
+void linear_forward_one_token(const Linear* const* ls, float* const* ys, size_t count,
+                              const float* x);
+template <size_t Count>
+void linear_forward_one_token(const Linear* const (&ls)[Count], float* const (&ys)[Count],
+                              const float* x) {
+  linear_forward_one_token(ls, ys, Count, x);
+}
+
 struct RmsNorm {
   tl::Tensor weight;  // (n) in the model dtype, multiplied in directly (no 1 added)
   double eps = 1e-6;

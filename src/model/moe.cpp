@@ -133,6 +133,55 @@ void accumulate_weighted(float* acc, float* y, float w, size_t H, tl::DType d) {
   tl::kernels::round_to_dtype(acc, H, d);
 }
 
+// One token, after its gate/up products: output rows [r0, r1) of every group's down product, then
+// the combine of those rows (see MoE::forward), in one region cut into row blocks. Every step of
+// the combine is element-wise, so a block combines its own rows as soon as it has them, with the
+// values of a pass over whole rows. Each group writes its output row straight to its place
+// (`out` of the group, row dest[0]); groups run in order within a block, and the failure that a
+// sequential loop would meet first (lowest group order, then lowest row) is rethrown.
+void down_and_combine_one(const std::vector<Group>& groups, const float* acts, float* ranked,
+                          const float* shared_out, const float* wts, size_t H, size_t k,
+                          tl::DType d, float* out) {
+  size_t inner = 0;  // down multiply-adds per output row, over all groups
+  for (const Group& g : groups) inner += g.mlp->inner();
+  const size_t units = (H + kRowGrain - 1) / kRowGrain;
+  // Per unit of kRowGrain rows: the first failure of the block that starts there, and its group.
+  thread_local std::vector<std::exception_ptr> tl_errs;
+  thread_local std::vector<size_t> tl_failed;
+  std::vector<std::exception_ptr>& errs = tl_errs;
+  std::vector<size_t>& failed = tl_failed;
+  errs.assign(units, nullptr);
+  failed.assign(units, 0);
+  tl::parallel::for_ranges(
+      H, inner,
+      [&](size_t r0, size_t r1) {
+        for (size_t i = 0; i < groups.size(); ++i) {
+          const Group& g = groups[i];
+          try {
+            linear_rows(g.mlp->down_proj, acts + g.act, 1, r0, r1,
+                        g.out + (g.dest ? g.dest[0] : 0) * H + r0);
+          } catch (...) {
+            errs[r0 / kRowGrain] = std::current_exception();
+            failed[r0 / kRowGrain] = g.order;
+            return;
+          }
+        }
+        const size_t w = r1 - r0;
+        float* acc = out + r0;
+        std::fill(acc, acc + w, 0.0f);
+        for (size_t j = 0; j < k; ++j) accumulate_weighted(acc, ranked + j * H + r0, wts[j], w, d);
+        if (shared_out) {  // added last, without any routing weight
+          for (size_t i = 0; i < w; ++i) acc[i] += shared_out[r0 + i];
+          tl::kernels::round_to_dtype(acc, w, d);
+        }
+      },
+      kRowGrain);
+  size_t first = units;
+  for (size_t u = 0; u < units; ++u)
+    if (errs[u] && (first == units || failed[u] < failed[first])) first = u;
+  if (first < units) std::rethrow_exception(errs[first]);
+}
+
 }  // namespace
 
 void topk_2d(const float* probs, size_t n, size_t E, size_t k, float* weights, uint32_t* ids) {
@@ -255,19 +304,22 @@ void MoE::forward(const float* x, size_t n, float* out, MoEScratch& scratch) con
     float* rows = scratch.rows.get(nt, k * H);      // (nt * k, H) inputs in slot order
     float* ranked = scratch.ranked.get(nt, k * H);  // (token, rank) -> expert output row
     float* shared_out = shared_experts ? scratch.shared_out.get(nt, H) : nullptr;
-    tl::parallel::for_ranges(nt * k, H, [&](size_t a, size_t b) {
-      for (size_t i = a; i < b; ++i) {
-        const float* src = x + (t0 + slots[i] / k) * H;
-        std::copy(src, src + H, rows + i * H);
-      }
-    });
+    // One token: every chosen expert has the token's row as its only input row; no gathering.
+    const bool one = nt == 1;
+    if (!one)
+      tl::parallel::for_ranges(nt * k, H, [&](size_t a, size_t b) {
+        for (size_t i = a; i < b; ++i) {
+          const float* src = x + (t0 + slots[i] / k) * H;
+          std::copy(src, src + H, rows + i * H);
+        }
+      });
     groups.clear();
     size_t act = 0, tile = 0;
     for (size_t e = 0; e < E; ++e) {
       const size_t c = start[e + 1] - start[e];
       if (c == 0) continue;
-      groups.push_back(
-          {&experts[e], rows + start[e] * H, c, act, tile, ranked, slots.data() + start[e], e});
+      groups.push_back({&experts[e], one ? x + t0 * H : rows + start[e] * H, c, act, tile, ranked,
+                        slots.data() + start[e], e});
       act += c * experts[e].inner();
       tile += c * H;
     }
@@ -296,6 +348,10 @@ void MoE::forward(const float* x, size_t n, float* out, MoEScratch& scratch) con
     // A sequential loop stops at its first failure: the down products of the experts before the
     // first failed gate/up product still run (one of them may fail first), the others do not.
     const size_t fail_up = first_failure(up_pieces, groups, errs_up);
+    if (one && H > 0 && fail_up == up_pieces.size()) {
+      down_and_combine_one(groups, acts, ranked, shared_out, wts + t0 * k, H, k, d, out + t0 * H);
+      continue;
+    }
     const bool split_down = cut(groups, true, H, down_pieces);
     if (fail_up < up_pieces.size()) {
       const size_t limit = groups[up_pieces[fail_up].group].order;

@@ -13,6 +13,7 @@
 #include "model/moe.h"
 #include "tensor/half.h"
 #include "tensor/kernels.h"
+#include "tensor/parallel.h"
 
 using model::RmsNorm;
 using tl::DType;
@@ -130,9 +131,10 @@ TEST(MoeTopk, OrderTiesAndNaN) {
 }  // namespace
 
 // An F16 chunk and the same tokens one at a time give the same outputs and states bit for bit:
-// the chunk's projections take the multi-row product and single tokens the one-pass projection of
-// all six, and the recurrence's SIMD passes must round every step alike; from a zero state and
-// from a stored one, with head widths that leave columns past the last whole block of vectors.
+// the chunk's projections take the multi-row product and single tokens one pass over the rows of
+// all six whose heads run as soon as their rows are done (several row blocks at this width), and
+// the recurrence's SIMD passes must round every step alike; from a zero state and from a stored
+// one, with head widths that leave columns past the last whole block of vectors.
 TEST(DeltaNet, HalfPrecisionChunkEqualsItsTokensOneByOne) {
   uint32_t seed = 7;
   auto random = [&](size_t n, float scale) {
@@ -147,7 +149,7 @@ TEST(DeltaNet, HalfPrecisionChunkEqualsItsTokensOneByOne) {
     return tl::Tensor::from_f32(random(tl::shape_elem_count(s), scale), s).to_dtype(DType::F16);
   };
   for (size_t D : {36, 72}) {
-    const size_t H = 20, N = 2, C = N * D, T = 6;
+    const size_t H = 128, N = 2, C = N * D, T = 6;  // H: enough work for several row blocks
     model::GatedDeltaNet g;
     auto lin = [&](size_t in, size_t out) {
       return model::Linear{half({out, in}, 0.5f), std::nullopt};
@@ -183,4 +185,72 @@ TEST(DeltaNet, HalfPrecisionChunkEqualsItsTokensOneByOne) {
       for (size_t i = 0; i < a.size(); ++i) ASSERT_EQ(tl::f32_bits(a[i]), tl::f32_bits(b[i])) << i;
     }
   }
+}
+
+// One token through a mixture of experts: the down products and the weighted sum run together,
+// cut in row blocks, and must give the bits of the experts run one by one (each a whole MLP) and
+// summed in rank order with the shared expert last; at one and at several threads, with a hidden
+// width that leaves a partial last block.
+TEST(Moe, OneTokenEqualsExpertsRunOneByOne) {
+  uint32_t seed = 11;
+  auto random = [&](size_t n, float scale) {
+    std::vector<float> v(n);
+    for (float& x : v) {
+      seed = seed * 1664525u + 1013904223u;
+      x = scale * (static_cast<float>(seed >> 8) / 8388608.0f - 1.0f);
+    }
+    return v;
+  };
+  const size_t H = 200, E = 6, k = 3, I = 128;
+  const size_t saved = tl::parallel::num_threads();
+  for (DType d : {DType::F32, DType::F16}) {
+    auto weight = [&](size_t out, size_t in) {
+      return tl::Tensor::from_f32(random(out * in, 0.3f), {out, in}).to_dtype(d);
+    };
+    auto mlp = [&](size_t inner) {
+      model::Mlp m;
+      m.gate_proj = model::Linear{weight(inner, H), std::nullopt};
+      m.up_proj = model::Linear{weight(inner, H), std::nullopt};
+      m.down_proj = model::Linear{weight(H, inner), std::nullopt};
+      return m;
+    };
+    model::MoE moe;
+    for (size_t e = 0; e < E; ++e) moe.experts.push_back(mlp(I));
+    moe.shared_experts = mlp(I / 2);
+    moe.gate = weight(E, H);
+    moe.num_experts_per_tok = k;
+    moe.n_routed_experts = E;
+    moe.routed_scaling_factor = 0.75f;
+    moe.norm_topk_prob = true;
+    std::vector<float> x = random(H, 2.0f);
+    tl::kernels::round_to_dtype(x.data(), H, d);
+
+    // Expected: route, run each chosen expert and the shared one as a whole MLP, then sum.
+    std::vector<float> probs(E), wts(k), y(H), want(H, 0.0f);
+    std::vector<uint32_t> ids(k);
+    tl::kernels::matmul_xwt(x.data(), 1, H, moe.gate.data<uint8_t>(), d, E, probs.data());
+    model::softmax_row(probs.data(), E, E, DType::F32);
+    model::topk_2d(probs.data(), 1, E, k, wts.data(), ids.data());
+    const float sum = wts[0] + wts[1] + wts[2];
+    model::MlpScratch ms;
+    for (size_t j = 0; j < k; ++j) {
+      moe.experts[ids[j]].forward(x.data(), 1, y.data(), ms);
+      const float w = model::rnd(wts[j] / sum * 0.75f + 0.0f, d);
+      for (size_t i = 0; i < H; ++i)
+        want[i] = model::rnd(want[i] + model::rnd(y[i] * w, d), d);
+    }
+    moe.shared_experts->forward(x.data(), 1, y.data(), ms);
+    for (size_t i = 0; i < H; ++i) want[i] = model::rnd(want[i] + y[i], d);
+
+    for (size_t threads : {1, 4}) {
+      SCOPED_TRACE(std::string(d == DType::F16 ? "F16" : "F32") + " threads " +
+                   std::to_string(threads));
+      tl::parallel::set_num_threads(threads);
+      model::MoEScratch scratch;
+      std::vector<float> got(H);
+      moe.forward(x.data(), 1, got.data(), scratch);
+      for (size_t i = 0; i < H; ++i) ASSERT_EQ(tl::f32_bits(got[i]), tl::f32_bits(want[i])) << i;
+    }
+  }
+  tl::parallel::set_num_threads(saved);
 }

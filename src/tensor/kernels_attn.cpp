@@ -48,14 +48,6 @@ HWY_INLINE VF LoadW(DF df, const uint16_t* p) {
 HWY_INLINE float Elem(const float* p, size_t i) { return p[i]; }
 HWY_INLINE float Elem(const uint16_t* p, size_t i) { return ::tl::f16_to_f32(p[i]); }
 
-// dot_row's order: lane sum of the vector accumulator, then the leftover elements one by one.
-template <typename TW>
-HWY_INLINE float Finish(DF df, VF acc, const float* x, const TW* w, size_t kv, size_t K) {
-  float s = hn::GetLane(hn::SumOfLanes(df, acc));
-  for (size_t k = kv; k < K; ++k) s += x[k] * Elem(w, k);
-  return s;
-}
-
 // Asks for rows [j, j + m) of a span of n rows (row stride ld elements) ahead of use, about
 // kAheadBytes ahead. One thread walks its rows as a single stream, which the hardware prefetchers
 // alone kept at about 5-6 GB/s here (AVX2, D = 128); 2-4 KiB ahead read the keys at 7-8 GB/s.
@@ -73,8 +65,61 @@ HWY_INLINE size_t AheadRows(size_t ld, size_t es) {
 
 // ---- scores ----
 
+#if HWY_TARGET != HWY_SCALAR
+// Halves added until one 128-bit block is left (whole vectors only; scalable ones go through
+// memory).
+template <class D>
+HWY_INLINE auto FoldBlocks(D /*d*/, hn::Vec<D> v) {
+  if constexpr (!HWY_HAVE_SCALABLE && D::kPrivateN > 4) {
+    const hn::Half<D> dh;
+    return FoldBlocks(dh, hn::Add(hn::LowerHalf(dh, v), hn::UpperHalf(dh, v)));
+  } else {
+    return v;
+  }
+}
+#endif
+
+// out[i] = the lane sum of v_i (i < 4), four at once: per 128-bit block a 4 x 4 transpose that
+// adds as it goes, then the blocks added. Every lane sum is taken in the same order whatever the
+// other three vectors hold, so a score does not depend on the rows or queries it was tiled with.
+HWY_INLINE void LaneSums4(DF df, VF v0, VF v1, VF v2, VF v3, float* out) {
+#if HWY_TARGET == HWY_SCALAR
+  out[0] = hn::GetLane(v0);
+  out[1] = hn::GetLane(v1);
+  out[2] = hn::GetLane(v2);
+  out[3] = hn::GetLane(v3);
+#else
+  const hn::Repartition<uint64_t, DF> du;
+  // 0: v0[0]+v0[2], v1[0]+v1[2], v0[1]+v0[3], v1[1]+v1[3] (per block); 1: the same for v2, v3.
+  const VF s01 = hn::Add(hn::InterleaveLower(df, v0, v1), hn::InterleaveUpper(df, v0, v1));
+  const VF s23 = hn::Add(hn::InterleaveLower(df, v2, v3), hn::InterleaveUpper(df, v2, v3));
+  const auto p01 = hn::BitCast(du, s01), p23 = hn::BitCast(du, s23);
+  const VF lo = hn::BitCast(df, hn::InterleaveLower(du, p01, p23));
+  const VF hi = hn::BitCast(df, hn::InterleaveUpper(du, p01, p23));
+  const VF sums = hn::Add(lo, hi);  // per block: its part of the four lane sums
+#if HWY_HAVE_SCALABLE
+  HWY_ALIGN float buf[hn::MaxLanes(DF())];
+  hn::Store(sums, df, buf);
+  const hn::FixedTag<float, 4> d4;
+  auto t = hn::Load(d4, buf);
+  for (size_t b = 4; b < hn::Lanes(df); b += 4) t = hn::Add(t, hn::Load(d4, buf + b));
+  hn::StoreU(t, d4, out);
+#else
+  const auto t = FoldBlocks(df, sums);
+  hn::StoreU(t, hn::DFromV<decltype(t)>(), out);
+#endif
+#endif
+}
+
+// The leftover elements (D not a multiple of the vector) one by one after the lane sum.
+template <typename TW>
+HWY_INLINE float Tail(float s, const float* x, const TW* w, size_t kv, size_t K) {
+  for (size_t k = kv; k < K; ++k) s += x[k] * Elem(w, k);
+  return s;
+}
+
 // RG (1..4) queries against NK (1 or 2) key rows: RG * NK accumulators, each key vector loaded
-// (and widened) once for all RG queries.
+// (and widened) once for all RG queries; the lane sums four at a time (one key row's queries).
 template <size_t RG, size_t NK, typename TW>
 HWY_INLINE void ScoresTile(const float* Q, size_t D, const TW* k0, const TW* k1, float* S,
                            size_t lds) {
@@ -109,19 +154,19 @@ HWY_INLINE void ScoresTile(const float* Q, size_t D, const TW* k0, const TW* k1,
       if constexpr (NK > 1) a31 = hn::MulAdd(x, w1, a31);
     }
   }
-  S[0] = Finish(df, a00, q0, k0, kv, D);
-  if constexpr (NK > 1) S[1] = Finish(df, a01, q0, k1, kv, D);
-  if constexpr (RG > 1) {
-    S[lds] = Finish(df, a10, q1, k0, kv, D);
-    if constexpr (NK > 1) S[lds + 1] = Finish(df, a11, q1, k1, kv, D);
+  HWY_ALIGN float s0[4], s1[4];
+  LaneSums4(df, a00, a10, a20, a30, s0);
+  if constexpr (NK > 1) LaneSums4(df, a01, a11, a21, a31, s1);
+  if (HWY_UNLIKELY(kv < D)) {
+    const float* q[4] = {q0, q1, q2, q3};
+    for (size_t r = 0; r < RG; ++r) {
+      s0[r] = Tail(s0[r], q[r], k0, kv, D);
+      if constexpr (NK > 1) s1[r] = Tail(s1[r], q[r], k1, kv, D);
+    }
   }
-  if constexpr (RG > 2) {
-    S[2 * lds] = Finish(df, a20, q2, k0, kv, D);
-    if constexpr (NK > 1) S[2 * lds + 1] = Finish(df, a21, q2, k1, kv, D);
-  }
-  if constexpr (RG > 3) {
-    S[3 * lds] = Finish(df, a30, q3, k0, kv, D);
-    if constexpr (NK > 1) S[3 * lds + 1] = Finish(df, a31, q3, k1, kv, D);
+  for (size_t r = 0; r < RG; ++r) {
+    S[r * lds] = s0[r];
+    if constexpr (NK > 1) S[r * lds + 1] = s1[r];
   }
 }
 

@@ -115,6 +115,10 @@ TEST_P(MatmulTest, MatchesScalarReferenceOnOddSizes) {
       expect_matches_reference(X, M, K, w, N, product(X, M, K, w, N), 1e-5);
     }
   }
+  // Rows of X in two tiles of uneven height.
+  const Weights w = make_weights(300, 1100, dt, 5);
+  const auto X = random_floats(300 * 1100, 6);
+  expect_matches_reference(X, 300, 1100, w, 300, product(X, 300, 1100, w, 300), 1e-5);
 }
 
 TEST_P(MatmulTest, EveryTargetMatchesReference) {

@@ -70,7 +70,7 @@ HWY_INLINE size_t AheadRows(size_t ld, size_t es) {
 // memory).
 template <class D>
 HWY_INLINE auto FoldBlocks(D /*d*/, hn::Vec<D> v) {
-  if constexpr (!HWY_HAVE_SCALABLE && D::kPrivateN > 4) {
+  if constexpr (!HWY_HAVE_SCALABLE && hn::MaxLanes(D()) > 4) {
     const hn::Half<D> dh;
     return FoldBlocks(dh, hn::Add(hn::LowerHalf(dh, v), hn::UpperHalf(dh, v)));
   } else {

@@ -34,48 +34,37 @@ void scale_scores(float* s, size_t n, float scale, DType d) {
   tl::kernels::round_to_dtype(s, n, d);
 }
 
-// sums[h] = the sum of row h of p (rows x n, row stride n) in order of position, as softmax_row
-// takes it: F32 in double, then to f32; otherwise in f32, rounded to d. Rows four at a time, so
-// that their chains of additions overlap.
-void row_sums(const float* p, size_t rows, size_t n, DType d, float* sums) {
+// sums[h] = finish(the sum of row h of p in Acc), rows x n with row stride n, in order of
+// position. Rows four at a time, so that their chains of additions overlap.
+template <typename Acc, typename Finish>
+void row_sums_in(const float* p, size_t rows, size_t n, float* sums, Finish finish) {
   size_t h = 0;
-  if (d == DType::F32) {
-    for (; h + 4 <= rows; h += 4) {
-      const float* p0 = p + h * n;
-      double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
-      for (size_t j = 0; j < n; ++j) {
-        s0 += p0[j];
-        s1 += p0[n + j];
-        s2 += p0[2 * n + j];
-        s3 += p0[3 * n + j];
-      }
-      sums[h] = static_cast<float>(s0), sums[h + 1] = static_cast<float>(s1);
-      sums[h + 2] = static_cast<float>(s2), sums[h + 3] = static_cast<float>(s3);
-    }
-    for (; h < rows; ++h) {
-      double s = 0;
-      for (size_t j = 0; j < n; ++j) s += p[h * n + j];
-      sums[h] = static_cast<float>(s);
-    }
-    return;
-  }
   for (; h + 4 <= rows; h += 4) {
     const float* p0 = p + h * n;
-    float s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+    Acc s0 = 0, s1 = 0, s2 = 0, s3 = 0;
     for (size_t j = 0; j < n; ++j) {
       s0 += p0[j];
       s1 += p0[n + j];
       s2 += p0[2 * n + j];
       s3 += p0[3 * n + j];
     }
-    sums[h] = rnd(s0, d), sums[h + 1] = rnd(s1, d), sums[h + 2] = rnd(s2, d);
-    sums[h + 3] = rnd(s3, d);
+    sums[h] = finish(s0), sums[h + 1] = finish(s1), sums[h + 2] = finish(s2);
+    sums[h + 3] = finish(s3);
   }
   for (; h < rows; ++h) {
-    float s = 0;
+    Acc s = 0;
     for (size_t j = 0; j < n; ++j) s += p[h * n + j];
-    sums[h] = rnd(s, d);
+    sums[h] = finish(s);
   }
+}
+
+// The row sums as softmax_row takes them: F32 in double, then to f32; otherwise in f32, rounded
+// to d.
+void row_sums(const float* p, size_t rows, size_t n, DType d, float* sums) {
+  if (d == DType::F32)
+    row_sums_in<double>(p, rows, n, sums, [](double s) { return static_cast<float>(s); });
+  else
+    row_sums_in<float>(p, rows, n, sums, [d](float s) { return rnd(s, d); });
 }
 
 // The layer's sizes for one call.

@@ -13,16 +13,7 @@
 #include "tensor/error.h"
 #include "tensor/half.h"
 #include "tensor/kernels_attn.h"
-
-// Hardware f16 -> f32 widening where the target has it (F16C, FCVT), exact for every pattern
-// that products see; Highway's emulation on older targets is not, so those widen with half.h.
-#undef TL_ATTN_HW_F16
-#if (HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2 && !defined(HWY_DISABLE_F16C)) || \
-    (HWY_ARCH_ARM_A64 && HWY_TARGET != HWY_EMU128 && HWY_TARGET != HWY_SCALAR)
-#define TL_ATTN_HW_F16 1
-#else
-#define TL_ATTN_HW_F16 0
-#endif
+#include "tensor/simd_rows-inl.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace tl::kernels::attn {
@@ -32,21 +23,8 @@ namespace hn = hwy::HWY_NAMESPACE;
 using DF = hn::ScalableTag<float>;
 using VF = hn::Vec<DF>;
 
-HWY_INLINE VF LoadW(DF df, const float* p) { return hn::LoadU(df, p); }
-
-HWY_INLINE VF LoadW(DF df, const uint16_t* p) {
-#if TL_ATTN_HW_F16
-  const hn::Rebind<hwy::float16_t, DF> dh;
-  return hn::PromoteTo(df, hn::LoadU(dh, reinterpret_cast<const hwy::float16_t*>(p)));
-#else
-  HWY_ALIGN float buf[hn::MaxLanes(DF())];
-  for (size_t i = 0; i < hn::Lanes(df); ++i) buf[i] = ::tl::f16_to_f32(p[i]);
-  return hn::Load(df, buf);
-#endif
-}
-
-HWY_INLINE float Elem(const float* p, size_t i) { return p[i]; }
-HWY_INLINE float Elem(const uint16_t* p, size_t i) { return ::tl::f16_to_f32(p[i]); }
+using ::tl::kernels::rows::HWY_NAMESPACE::Elem;
+using ::tl::kernels::rows::HWY_NAMESPACE::LoadW;
 
 // Asks for rows [j, j + m) of a span of n rows (row stride ld elements) ahead of use, about
 // kAheadBytes ahead. One thread walks its rows as a single stream, which the hardware prefetchers

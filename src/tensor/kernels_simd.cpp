@@ -10,19 +10,7 @@
 #include "hwy/highway.h"
 #include "tensor/half.h"
 #include "tensor/kernels_simd.h"
-
-// Targets whose f16 <-> f32 vector conversions are the hardware's (F16C on x86, FCVT on arm64):
-// narrowing rounds to nearest even, overflows to infinity and quiets NaN exactly like
-// tensor/half.h; widening is exact except that it sets the quiet bit of a signalling NaN (see
-// F16ToF32). Highway's emulation on older targets truncates and mishandles infinities, so those
-// targets convert with the scalar functions of half.h instead.
-#undef TL_HW_F16
-#if (HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2 && !defined(HWY_DISABLE_F16C)) || \
-    (HWY_ARCH_ARM_A64 && HWY_TARGET != HWY_EMU128 && HWY_TARGET != HWY_SCALAR)
-#define TL_HW_F16 1
-#else
-#define TL_HW_F16 0
-#endif
+#include "tensor/simd_rows-inl.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace tl::kernels::simd {
@@ -34,21 +22,8 @@ using VF = hn::Vec<DF>;
 
 // ---- element access ----
 
-HWY_INLINE VF LoadW(DF df, const float* p) { return hn::LoadU(df, p); }
-
-HWY_INLINE VF LoadW(DF df, const uint16_t* p) {
-#if TL_HW_F16
-  const hn::Rebind<hwy::float16_t, DF> dh;
-  return hn::PromoteTo(df, hn::LoadU(dh, reinterpret_cast<const hwy::float16_t*>(p)));
-#else
-  HWY_ALIGN float buf[hn::MaxLanes(DF())];
-  for (size_t i = 0; i < hn::Lanes(df); ++i) buf[i] = ::tl::f16_to_f32(p[i]);
-  return hn::Load(df, buf);
-#endif
-}
-
-HWY_INLINE float Elem(const float* p, size_t i) { return p[i]; }
-HWY_INLINE float Elem(const uint16_t* p, size_t i) { return ::tl::f16_to_f32(p[i]); }
+using ::tl::kernels::rows::HWY_NAMESPACE::Elem;
+using ::tl::kernels::rows::HWY_NAMESPACE::LoadW;
 
 HWY_INLINE float LaneSum(DF df, VF v) { return hn::GetLane(hn::SumOfLanes(df, v)); }
 

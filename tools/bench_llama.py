@@ -28,9 +28,10 @@ Timings, each setting in a fresh process with the thread count fixed (ours: RAYO
 OMP_NUM_THREADS; llama.cpp: -t, and the same variables): prompt tok/s of a 512-token prompt from
 an empty cache, decode tok/s of 64 greedy tokens after it (llama-bench pp512, and tg64 with
 -d 512), and decode tok/s of 64 tokens after a --depth-token prompt (default 16,384; llama-bench
-tg64 -d 16384). Ours: median of --repeat processes (--depth-repeat for the depth rows); llama.cpp:
-median of as many llama-bench repetitions in one process (it fills the depth once and restores it
-per repetition). llama.cpp uses its default F16 key/value cache and flash attention "auto" (--kv
+tg64 -d 16384). --repeat pairs of processes (--depth-repeat for the depth column), ours and then
+llama-bench with one repetition, in turn: each figure is the median of its engine's runs and each
+ratio the median of the pairs' ratios, so that a drift of the machine's speed during the run (other
+tenants of a virtual machine) moves both sides of a pair alike. llama.cpp uses its default F16 key/value cache and flash attention "auto" (--kv
 to change the cache type). Read bandwidth (tools/read_bandwidth.cpp) is measured in the same run.
 
     python3 tools/bench_llama.py                       # everything, about 20 minutes
@@ -196,13 +197,6 @@ def run_ours(kind, threads, dtype, args, prompt, extra=()):
     return json.loads(out.strip().splitlines()[-1])
 
 
-def ours_median(threads, dtype, args, prompt, repeat):
-    """(prompt tok/s, decode tok/s) of tessaline: medians over `repeat` fresh processes."""
-    runs = [run_ours("tessaline", threads, dtype, args, prompt) for _ in range(repeat)]
-    return (statistics.median(prompt / r["prompt_s"] for r in runs),
-            statistics.median(args.decode / r["decode_s"] for r in runs))
-
-
 def llama_bench(tools, gguf, threads, args, prompt, gen, depth, reps):
     """llama-bench's tok/s (median of its repetitions) for one test in one process."""
     cmd = [tools["bench"], "-m", gguf, "-t", str(threads), "-p", str(prompt), "-n", str(gen),
@@ -264,8 +258,9 @@ def read_bandwidth(threads, args):
     return float(out.strip())
 
 
-def ratio(a, b, fmt):
-    return f"{format(a, fmt)} / {format(b, fmt)} ({a / b:.2f}x)"
+def ratio(a, b, r, fmt):
+    """Medians of ours and of llama.cpp, and the median of the pairs' ratios."""
+    return f"{format(a, fmt)} / {format(b, fmt)} ({r:.2f}x)"
 
 
 def main():
@@ -278,7 +273,7 @@ def main():
     ap.add_argument("--decode", type=int, default=64)
     ap.add_argument("--depth", type=int, default=16384, help="decode depth of the last column; 0 skips it")
     ap.add_argument("--repeat", type=int, default=3, help="runs per figure (median)")
-    ap.add_argument("--depth-repeat", type=int, default=1, help="runs per depth figure")
+    ap.add_argument("--depth-repeat", type=int, default=3, help="runs per depth figure")
     ap.add_argument("--kv", default="f16", help="llama.cpp's key/value cache type when timing")
     ap.add_argument("--cache", default=os.path.join(os.path.expanduser("~"), ".cache",
                                                     "tessaline-bench"))
@@ -315,19 +310,28 @@ def main():
     rows = []
     for dt in args.dtypes:
         for th in threads:
-            ours = ours_median(th, dt, args, args.prompt, args.repeat)
-            row = dict(dt=dt, th=th,
-                       prompt=(ours[0], llama_bench(tools, ggufs[dt], th, args,
-                                                    prompt=args.prompt, gen=0, depth=0,
-                                                    reps=args.repeat)),
-                       decode=(ours[1], llama_bench(tools, ggufs[dt], th, args, prompt=0,
-                                                    gen=args.decode, depth=args.prompt,
-                                                    reps=args.repeat)))
-            if args.depth:
-                deep = ours_median(th, dt, args, args.depth, args.depth_repeat)
-                row["depth"] = (deep[1], llama_bench(tools, ggufs[dt], th, args, prompt=0,
-                                                     gen=args.decode, depth=args.depth,
-                                                     reps=args.depth_repeat))
+            row = dict(dt=dt, th=th)
+            # Ours and llama.cpp in turn, one process each, so that a drift of the machine's speed
+            # (other tenants) moves both figures of a pair alike; ratios are taken pair by pair.
+            pairs = {"prompt": [], "decode": [], "depth": []}
+            for _ in range(args.repeat):
+                ours = run_ours("tessaline", th, dt, args, args.prompt)
+                pairs["prompt"].append((args.prompt / ours["prompt_s"],
+                                        llama_bench(tools, ggufs[dt], th, args, prompt=args.prompt,
+                                                    gen=0, depth=0, reps=1)))
+                pairs["decode"].append((args.decode / ours["decode_s"],
+                                        llama_bench(tools, ggufs[dt], th, args, prompt=0,
+                                                    gen=args.decode, depth=args.prompt, reps=1)))
+            for _ in range(args.depth_repeat if args.depth else 0):
+                deep = run_ours("tessaline", th, dt, args, args.depth)
+                pairs["depth"].append((args.decode / deep["decode_s"],
+                                       llama_bench(tools, ggufs[dt], th, args, prompt=0,
+                                                   gen=args.decode, depth=args.depth, reps=1)))
+            for key, ps in pairs.items():
+                if ps:
+                    row[key] = (statistics.median(a for a, _ in ps),
+                                statistics.median(b for _, b in ps),
+                                statistics.median(a / b for a, b in ps))
             rows.append(row)
             load = os.getloadavg()
             print(f"  {dt} {th} threads: done at {(time.time() - start) / 60:.1f} min, load "

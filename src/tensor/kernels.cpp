@@ -272,6 +272,10 @@ void delta_update_read_f16(float* S, size_t D, const float* k, const float* delt
   simd::delta_update_read_f16(S, D, k, delta, q, o);
 }
 
+bool map_f16_table(const float* x, float* y, size_t n, const uint16_t* table) {
+  return simd::map_f16_table(x, y, n, table);
+}
+
 void round_to_dtype(float* p, size_t n, DType dt) {
   if (dt == DType::F16)
     simd::round_f16(p, n);

@@ -57,6 +57,15 @@ void delta_decay_read_f16(const float* S_in, float* S_out, size_t D, float decay
 void delta_update_read_f16(float* S, size_t D, const float* k, const float* delta, const float* q,
                            float* o);
 
+// An element-wise function of f16 values by table: y[i] = table[f16 bits of x[i]] widened to f32
+// (kF16TableSize entries; the last one is padding that vector loads may read; a signalling NaN
+// entry may come out quieted). Returns false when some
+// x[i] is not exactly an f16 value (NaN included); y is then partly written and x unchanged, so
+// the caller computes the function itself. x and y may be the same buffer only if the caller keeps
+// x's values elsewhere.
+constexpr size_t kF16TableSize = 65537;
+bool map_f16_table(const float* x, float* y, size_t n, const uint16_t* table);
+
 // Rounds every element of p to the nearest value of dt (F32: no-op; F16/BF16: round to nearest
 // even, overflow to infinity).
 void round_to_dtype(float* p, size_t n, DType dt);

@@ -398,6 +398,36 @@ void RoundF16(float* p, size_t n) {
   for (; i < n; ++i) p[i] = ::tl::round_f16(p[i]);
 }
 
+// y[i] = table[f16 bits of x[i]] widened, when every x[i] is an f16 value; false at the first one
+// that is not (y then holds a partial result). The table has 65537 entries: vectors read each
+// entry as the low half of a 32-bit load (little-endian), so the last one reads one entry past.
+bool MapF16Table(const float* x, float* y, size_t n, const uint16_t* table) {
+  size_t i = 0;
+#if TL_HW_F16 && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  const DF df;
+  const hn::Rebind<hwy::float16_t, DF> dh;
+  const hn::Rebind<uint16_t, DF> du16;
+  const hn::RebindToSigned<DF> di;
+  const size_t L = hn::Lanes(df);
+  const int32_t* base = reinterpret_cast<const int32_t*>(table);
+  for (; i + L <= n; i += L) {
+    const VF v = hn::LoadU(df, x + i);
+    const auto h = hn::DemoteTo(dh, v);
+    if (!hn::AllTrue(df, hn::Eq(hn::PromoteTo(df, h), v))) return false;
+    const auto offset = hn::ShiftLeft<1>(hn::PromoteTo(di, hn::BitCast(du16, h)));
+    const auto entry = hn::And(hn::GatherOffset(di, base, offset), hn::Set(di, 0xffff));
+    const auto e16 = hn::BitCast(dh, hn::DemoteTo(du16, entry));
+    hn::StoreU(hn::PromoteTo(df, e16), df, y + i);
+  }
+#endif
+  for (; i < n; ++i) {
+    const uint16_t h = ::tl::f32_to_f16(x[i]);
+    if (!(::tl::f16_to_f32(h) == x[i])) return false;
+    y[i] = ::tl::f16_to_f32(table[h]);
+  }
+  return true;
+}
+
 // bfloat16 rounding on the f32 bit pattern: add 0x7fff plus the lowest kept bit (ties to even);
 // NaN gets the quiet bit instead. The kept half is the upper 16 bits of the result.
 using DU = hn::RebindToUnsigned<DF>;
@@ -583,6 +613,7 @@ HWY_EXPORT(F32ToF16);
 HWY_EXPORT(F32ToBf16);
 HWY_EXPORT(F16ToF32);
 HWY_EXPORT(Bf16ToF32);
+HWY_EXPORT(MapF16Table);
 HWY_EXPORT(TargetName);
 HWY_EXPORT(DeltaDecayReadF16);
 HWY_EXPORT(DeltaUpdateReadF16);
@@ -630,6 +661,9 @@ void f16_to_f32(const uint16_t* src, float* dst, size_t n) {
 }
 void bf16_to_f32(const uint16_t* src, float* dst, size_t n) {
   HWY_DYNAMIC_DISPATCH(Bf16ToF32)(src, dst, n);
+}
+bool map_f16_table(const float* x, float* y, size_t n, const uint16_t* table) {
+  return HWY_DYNAMIC_DISPATCH(MapF16Table)(x, y, n, table);
 }
 const char* target_name() { return HWY_DYNAMIC_DISPATCH(TargetName)(); }
 

@@ -458,6 +458,40 @@ TEST(Conversions, WideningEvery16BitPattern) {
   });
 }
 
+// The table map on every target: every finite f16 value (from an unaligned start, odd tails)
+// and the infinities come out as their own table entries, the output written up to n only; a
+// value that is not an f16 value, or a NaN, anywhere in the input (vector body or tail) is refused.
+TEST(Conversions, TableMapOverEvery16BitPattern) {
+  std::vector<uint16_t> table(k::kF16TableSize, 0xffff);
+  for (uint32_t h = 0; h < 0x10000; ++h) {
+    table[h] = (uint16_t)((h * 40503u) >> 3);
+    if ((table[h] & 0x7c00) == 0x7c00 && (table[h] & 0x3ff)) table[h] |= 0x200;  // quiet NaNs
+  }
+  std::vector<float> x(0x10001);
+  for (uint32_t h = 0; h < 0x10000; ++h) x[h + 1] = f16_to_f32((uint16_t)h);
+  for_each_target([&] {
+    for (size_t n : {size_t{1}, size_t{7}, size_t{33}, size_t{0x7c00}}) {  // finite values only
+      std::vector<float> y(n + 1, -1.0f);
+      ASSERT_TRUE(k::map_f16_table(x.data() + 1, y.data(), n, table.data())) << n;
+      for (size_t i = 0; i < n; ++i)
+        ASSERT_EQ(bits(y[i]), bits(f16_to_f32(table[i]))) << n << " " << i;
+      EXPECT_EQ(y[n], -1.0f);
+    }
+    const std::vector<float> top = {-65504.0f, 1.0f, 2.0f, INFINITY, 4.0f, 5.0f, 6.0f, -INFINITY, 0.5f};
+    std::vector<float> y(top.size());
+    ASSERT_TRUE(k::map_f16_table(top.data(), y.data(), top.size(), table.data()));
+    EXPECT_EQ(bits(y[3]), bits(f16_to_f32(table[0x7c00])));
+    EXPECT_EQ(bits(y[7]), bits(f16_to_f32(table[0xfc00])));
+    EXPECT_EQ(bits(y[8]), bits(f16_to_f32(table[0x3800])));
+    for (size_t at : {size_t{0}, size_t{5}, size_t{16}, size_t{32}})
+      for (float bad : {0.1f, NAN, 65520.0f, 1e-30f}) {
+        std::vector<float> in(33, 1.5f), out(33);
+        in[at] = bad;
+        EXPECT_FALSE(k::map_f16_table(in.data(), out.data(), 33, table.data())) << at << " " << bad;
+      }
+  });
+}
+
 // A pool far larger than the OpenBLAS build's thread count (built here for 64, with buffers for
 // 128 callers at once and 512 more with a warning), every thread in an sgemm at the same time: callers beyond what the build
 // supports wait their turn instead of ending the process, and every product is still right.

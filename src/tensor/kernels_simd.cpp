@@ -368,9 +368,28 @@ void F16ToF32(const uint16_t* src, float* dst, size_t n) {
   for (; i < n; ++i) dst[i] = ::tl::f16_to_f32(src[i]);
 }
 
+// A weight tile for sgemm: every product with a NaN gives the same NaN whether or not the weight's
+// quiet bit was set on the way, so the hardware widening alone will do (F16ToF32 undoes its
+// quieting of signalling NaNs, which costs a third of the loop).
 void WidenF16Tile(const uint16_t* src, size_t ld_src, size_t rows, size_t cols, float* dst,
                   size_t ld_dst) {
+#if TL_HW_F16
+  const DF df;
+  const size_t L = hn::Lanes(df);
+  for (size_t r = 0; r < rows; ++r) {
+    const uint16_t* s = src + r * ld_src;
+    float* d = dst + r * ld_dst;
+    size_t c = 0;
+    for (; c + 2 * L <= cols; c += 2 * L) {
+      hn::StoreU(LoadW(df, s + c), df, d + c);
+      hn::StoreU(LoadW(df, s + c + L), df, d + c + L);
+    }
+    for (; c + L <= cols; c += L) hn::StoreU(LoadW(df, s + c), df, d + c);
+    for (; c < cols; ++c) d[c] = ::tl::f16_to_f32(s[c]);
+  }
+#else
   for (size_t r = 0; r < rows; ++r) F16ToF32(src + r * ld_src, dst + r * ld_dst, cols);
+#endif
 }
 
 void F32ToF16(const float* src, uint16_t* dst, size_t n) {

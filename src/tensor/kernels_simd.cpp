@@ -368,12 +368,14 @@ void F16ToF32(const uint16_t* src, float* dst, size_t n) {
   for (; i < n; ++i) dst[i] = ::tl::f16_to_f32(src[i]);
 }
 
-// A weight tile for sgemm: every product with a NaN gives the same NaN whether or not the weight's
-// quiet bit was set on the way, so the hardware widening alone will do (F16ToF32 undoes its
-// quieting of signalling NaNs, which costs a third of the loop).
+// A weight tile for sgemm. On x86 an operation with NaN operands returns its first NaN operand,
+// quieted, whether that one was signalling or quiet, so every product gives the same NaN whether
+// or not the weight's quiet bit was set on the way, and the hardware widening alone will do
+// (F16ToF32 undoes its quieting of signalling NaNs, which costs a third of the loop). Arm gives a
+// signalling NaN operand priority, so there the tile keeps the exact widening.
 void WidenF16Tile(const uint16_t* src, size_t ld_src, size_t rows, size_t cols, float* dst,
                   size_t ld_dst) {
-#if TL_HW_F16
+#if TL_HW_F16 && HWY_ARCH_X86
   const DF df;
   const size_t L = hn::Lanes(df);
   for (size_t r = 0; r < rows; ++r) {

@@ -116,29 +116,33 @@ void RmsNorm::forward(const float* x, size_t rows, float* y) const {
   const float inv_n = static_cast<float>(1.0 / static_cast<double>(n));
   const float eps32 = static_cast<float>(eps);
   const void* w = raw_data(weight);
-  for (size_t r = 0; r < rows; ++r) {
-    const float* xr = x + r * n;
-    float* yr = y + r * n;
-    double acc = 0;  // the sum's order is free; double keeps it close to exact
-    for (size_t i = 0; i < n; ++i) acc += static_cast<double>(xr[i]) * xr[i];
-    const float mean = static_cast<float>(acc) * inv_n;
-    const float rms = std::sqrt(mean + eps32);
-    if (d == tl::DType::F32) {
-      const float* wf = static_cast<const float*>(w);
-      for (size_t i = 0; i < n; ++i) yr[i] = (xr[i] / rms) * wf[i];
-      continue;
+  // Rows are independent and each is computed alike wherever it runs, so a prompt's rows go out in
+  // blocks over the pool (work per value: a square-add, a division, the scale, the roundings).
+  tl::parallel::for_ranges(rows, 4 * n, [&](size_t r0, size_t r1) {
+    for (size_t r = r0; r < r1; ++r) {
+      const float* xr = x + r * n;
+      float* yr = y + r * n;
+      double acc = 0;  // the sum's order is free; double keeps it close to exact
+      for (size_t i = 0; i < n; ++i) acc += static_cast<double>(xr[i]) * xr[i];
+      const float mean = static_cast<float>(acc) * inv_n;
+      const float rms = std::sqrt(mean + eps32);
+      if (d == tl::DType::F32) {
+        const float* wf = static_cast<const float*>(w);
+        for (size_t i = 0; i < n; ++i) yr[i] = (xr[i] / rms) * wf[i];
+        continue;
+      }
+      // x / rms rounded to d, then the scale multiplied in d.
+      for (size_t i = 0; i < n; ++i) yr[i] = xr[i] / rms;
+      tl::kernels::round_to_dtype(yr, n, d);
+      float wide[kChunk];
+      for (size_t i0 = 0; i0 < n; i0 += kChunk) {
+        const size_t m = std::min(kChunk, n - i0);
+        tl::kernels::load_as_f32(static_cast<const uint16_t*>(w) + i0, d, wide, m);
+        for (size_t i = 0; i < m; ++i) yr[i0 + i] *= wide[i];
+      }
+      tl::kernels::round_to_dtype(yr, n, d);
     }
-    // x / rms rounded to d, then the scale multiplied in d.
-    for (size_t i = 0; i < n; ++i) yr[i] = xr[i] / rms;
-    tl::kernels::round_to_dtype(yr, n, d);
-    float wide[kChunk];
-    for (size_t i0 = 0; i0 < n; i0 += kChunk) {
-      const size_t m = std::min(kChunk, n - i0);
-      tl::kernels::load_as_f32(static_cast<const uint16_t*>(w) + i0, d, wide, m);
-      for (size_t i = 0; i < m; ++i) yr[i0 + i] *= wide[i];
-    }
-    tl::kernels::round_to_dtype(yr, n, d);
-  }
+  });
 }
 
 // ---- Mlp

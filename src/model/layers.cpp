@@ -76,11 +76,13 @@ void linear_forward_one_token(const Linear* const* ls, float* const* ys, size_t 
   });
 }
 
-void linear_rows(const Linear& l, const float* x, size_t T, size_t r0, size_t r1, float* y) {
+void linear_rows(const Linear& l, const float* x, size_t T, size_t r0, size_t r1, float* y,
+                 bool in_block) {
   const tl::DType d = l.dtype();
   const size_t in = l.in_dim(), out = r1 - r0, wsize = tl::dtype_size(d);
-  tl::kernels::matmul_xwt(
-      x, T, in, static_cast<const uint8_t*>(raw_data(l.weight)) + r0 * in * wsize, d, out, y);
+  tl::kernels::matmul_xwt(x, T, in,
+                          static_cast<const uint8_t*>(raw_data(l.weight)) + r0 * in * wsize, d,
+                          out, y, in_block);
   tl::kernels::round_to_dtype(y, T * out, d);
   if (!l.bias) return;
   // The bias add is its own step, rounded separately: add row by row, then round the block.

@@ -29,7 +29,13 @@ namespace tl::kernels {
 // the same bits as a one-row product. Products with more rows are the same bits at every thread
 // count too. F16 products with M > 16 keep a scratch buffer (up to 1 MiB) per thread that runs
 // their tiles, grown on first use and reused.
-void matmul_xwt(const float* X, size_t M, size_t K, const void* W, DType wdt, size_t N, float* Y);
+//
+// in_block: the caller runs this product inside a block of a split of its own (always at that
+// call site, whatever the pool size), so its sgemm tiles run one after another on one thread and
+// are cut 256 weight rows wide: fewer, wider tiles pack X fewer times. Other tiles aim at enough
+// of them for the pool to balance.
+void matmul_xwt(const float* X, size_t M, size_t K, const void* W, DType wdt, size_t N, float* Y,
+                bool in_block = false);
 
 // Whether a product with M rows of X gives each output the same bits whatever block of weight rows
 // it is computed in (the GEMV paths: M <= 12 for F32 weights, M <= 16 for F16). Larger products go

@@ -477,7 +477,8 @@ TEST(Conversions, TableMapOverEvery16BitPattern) {
         ASSERT_EQ(bits(y[i]), bits(f16_to_f32(table[i]))) << n << " " << i;
       EXPECT_EQ(y[n], -1.0f);
     }
-    const std::vector<float> top = {-65504.0f, 1.0f, 2.0f, INFINITY, 4.0f, 5.0f, 6.0f, -INFINITY, 0.5f};
+    const std::vector<float> top = {-65504.0f, 1.0f, 2.0f,      INFINITY, 4.0f,
+                                    5.0f,      6.0f, -INFINITY, 0.5f};
     std::vector<float> y(top.size());
     ASSERT_TRUE(k::map_f16_table(top.data(), y.data(), top.size(), table.data()));
     EXPECT_EQ(bits(y[3]), bits(f16_to_f32(table[0x7c00])));

@@ -84,9 +84,9 @@ void expect_matches_reference(const std::vector<float>& X, size_t M, size_t K, c
 }
 
 std::vector<float> product(const std::vector<float>& X, size_t M, size_t K, const Weights& w,
-                           size_t N) {
+                           size_t N, bool in_block = false) {
   std::vector<float> Y(M * N, NAN);
-  k::matmul_xwt(X.data(), M, K, w.data(), w.dt, N, Y.data());
+  k::matmul_xwt(X.data(), M, K, w.data(), w.dt, N, Y.data(), in_block);
   return Y;
 }
 
@@ -114,6 +114,13 @@ TEST_P(MatmulTest, MatchesScalarReferenceOnOddSizes) {
       const auto X = random_floats(M * K, (uint32_t)(M * 7 + K));
       expect_matches_reference(X, M, K, w, N, product(X, M, K, w, N), 1e-5);
     }
+  }
+  // The wide tiles of a product run inside the caller's block: a last tile of a few rows, a
+  // widening step past 1024 columns, and one narrower tile than the width.
+  for (auto [K, N] : std::vector<std::pair<size_t, size_t>>{{1100, 515}, {40, 200}, {512, 1024}}) {
+    const Weights w = make_weights(N, K, dt, 7 + (uint32_t)N);
+    const auto X = random_floats(40 * K, 8 + (uint32_t)K);
+    expect_matches_reference(X, 40, K, w, N, product(X, 40, K, w, N, true), 1e-5);
   }
   // Rows of X in two tiles of uneven height.
   const Weights w = make_weights(300, 1100, dt, 5);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "tensor/half.h"
 #include "tensor/kernels.h"
@@ -75,11 +76,13 @@ void linear_forward_one_token(const Linear* const* ls, float* const* ys, size_t 
   });
 }
 
-void linear_rows(const Linear& l, const float* x, size_t T, size_t r0, size_t r1, float* y) {
+void linear_rows(const Linear& l, const float* x, size_t T, size_t r0, size_t r1, float* y,
+                 bool in_block) {
   const tl::DType d = l.dtype();
   const size_t in = l.in_dim(), out = r1 - r0, wsize = tl::dtype_size(d);
-  tl::kernels::matmul_xwt(
-      x, T, in, static_cast<const uint8_t*>(raw_data(l.weight)) + r0 * in * wsize, d, out, y);
+  tl::kernels::matmul_xwt(x, T, in,
+                          static_cast<const uint8_t*>(raw_data(l.weight)) + r0 * in * wsize, d,
+                          out, y, in_block);
   tl::kernels::round_to_dtype(y, T * out, d);
   if (!l.bias) return;
   // The bias add is its own step, rounded separately: add row by row, then round the block.
@@ -115,29 +118,33 @@ void RmsNorm::forward(const float* x, size_t rows, float* y) const {
   const float inv_n = static_cast<float>(1.0 / static_cast<double>(n));
   const float eps32 = static_cast<float>(eps);
   const void* w = raw_data(weight);
-  for (size_t r = 0; r < rows; ++r) {
-    const float* xr = x + r * n;
-    float* yr = y + r * n;
-    double acc = 0;  // the sum's order is free; double keeps it close to exact
-    for (size_t i = 0; i < n; ++i) acc += static_cast<double>(xr[i]) * xr[i];
-    const float mean = static_cast<float>(acc) * inv_n;
-    const float rms = std::sqrt(mean + eps32);
-    if (d == tl::DType::F32) {
-      const float* wf = static_cast<const float*>(w);
-      for (size_t i = 0; i < n; ++i) yr[i] = (xr[i] / rms) * wf[i];
-      continue;
+  // Rows are independent and each is computed alike wherever it runs, so a prompt's rows go out in
+  // blocks over the pool (work per value: a square-add, a division, the scale, the roundings).
+  tl::parallel::for_ranges(rows, 4 * n, [&](size_t r0, size_t r1) {
+    for (size_t r = r0; r < r1; ++r) {
+      const float* xr = x + r * n;
+      float* yr = y + r * n;
+      double acc = 0;  // the sum's order is free; double keeps it close to exact
+      for (size_t i = 0; i < n; ++i) acc += static_cast<double>(xr[i]) * xr[i];
+      const float mean = static_cast<float>(acc) * inv_n;
+      const float rms = std::sqrt(mean + eps32);
+      if (d == tl::DType::F32) {
+        const float* wf = static_cast<const float*>(w);
+        for (size_t i = 0; i < n; ++i) yr[i] = (xr[i] / rms) * wf[i];
+        continue;
+      }
+      // x / rms rounded to d, then the scale multiplied in d.
+      for (size_t i = 0; i < n; ++i) yr[i] = xr[i] / rms;
+      tl::kernels::round_to_dtype(yr, n, d);
+      float wide[kChunk];
+      for (size_t i0 = 0; i0 < n; i0 += kChunk) {
+        const size_t m = std::min(kChunk, n - i0);
+        tl::kernels::load_as_f32(static_cast<const uint16_t*>(w) + i0, d, wide, m);
+        for (size_t i = 0; i < m; ++i) yr[i0 + i] *= wide[i];
+      }
+      tl::kernels::round_to_dtype(yr, n, d);
     }
-    // x / rms rounded to d, then the scale multiplied in d.
-    for (size_t i = 0; i < n; ++i) yr[i] = xr[i] / rms;
-    tl::kernels::round_to_dtype(yr, n, d);
-    float wide[kChunk];
-    for (size_t i0 = 0; i0 < n; i0 += kChunk) {
-      const size_t m = std::min(kChunk, n - i0);
-      tl::kernels::load_as_f32(static_cast<const uint16_t*>(w) + i0, d, wide, m);
-      for (size_t i = 0; i < m; ++i) yr[i0 + i] *= wide[i];
-    }
-    tl::kernels::round_to_dtype(yr, n, d);
-  }
+  });
 }
 
 // ---- Mlp
@@ -181,16 +188,43 @@ namespace {
 // Work of one element of silu_block in comparable element steps (an exponential, a division).
 constexpr size_t kSiluWork = 8;
 
+// An F16 activation has only 2^16 values, so an element-wise function of one (every step rounded
+// to F16) is a table of F16 results, built once from the scalar function itself: the table gives
+// the same bits as computing it, for a gather instead of an exponential and three rounded passes.
+template <float (*F)(float, tl::DType)>
+const uint16_t* f16_table() {
+  static const std::vector<uint16_t> table = [] {
+    std::vector<uint16_t> t(tl::kernels::kF16TableSize, 0);
+    for (uint32_t h = 0; h < 0x10000; ++h)
+      t[h] = tl::f32_to_f16(F(tl::f16_to_f32(static_cast<uint16_t>(h)), tl::DType::F16));
+    return t;
+  }();
+  return table.data();
+}
+
 // Elements i0 .. i0+m-1 of silu_block.
 void silu_chunk(float* xb, const float* ub, size_t m, tl::DType d) {
   if (d == tl::DType::F32) {
-    for (size_t i = 0; i < m; ++i) xb[i] = xb[i] / (1.0f + expf(-xb[i]));
+    // The library exp in its own pass, so that the add, the division and the product (the same
+    // f32 operations in the same order per element) vectorise.
+    float t[kChunk];
+    for (size_t i = 0; i < m; ++i) t[i] = expf(-xb[i]);
+    for (size_t i = 0; i < m; ++i) xb[i] = xb[i] / (1.0f + t[i]);
     if (ub)
       for (size_t i = 0; i < m; ++i) xb[i] = xb[i] * ub[i];
     return;
   }
-  // One pass over the block per rounded step: exp(-x), 1 + e, x / den, (* u).
   float t[kChunk];
+  if (d == tl::DType::F16 && tl::kernels::map_f16_table(xb, t, m, f16_table<silu_d>())) {
+    if (!ub) {
+      std::copy(t, t + m, xb);
+      return;
+    }
+    for (size_t i = 0; i < m; ++i) xb[i] = t[i] * ub[i];
+    tl::kernels::round_to_dtype(xb, m, d);
+    return;
+  }
+  // One pass over the block per rounded step: exp(-x), 1 + e, x / den, (* u).
   for (size_t i = 0; i < m; ++i) t[i] = expf(-xb[i]);
   tl::kernels::round_to_dtype(t, m, d);
   for (size_t i = 0; i < m; ++i) t[i] = 1.0f + t[i];
@@ -230,7 +264,7 @@ namespace {
 
 // x[i] = sigmoid(x[i]), then times o[i] into o when o is given: exp(-x), e + 1, 1 / den, (* o),
 // each step rounded in d, one pass over the block per step.
-void sigmoid_chunk(float* x, float* o, size_t m, tl::DType d) {
+void sigmoid_steps(float* x, float* o, size_t m, tl::DType d) {
   float t[kChunk];
   for (size_t i = 0; i < m; ++i) t[i] = expf(-x[i]);
   tl::kernels::round_to_dtype(t, m, d);
@@ -249,9 +283,28 @@ void sigmoid_chunk(float* x, float* o, size_t m, tl::DType d) {
 }  // namespace
 
 float sigmoid_d(float v, tl::DType d) {
-  sigmoid_chunk(&v, nullptr, 1, d);
+  sigmoid_steps(&v, nullptr, 1, d);
   return v;
 }
+
+namespace {
+
+// sigmoid_steps' values; in F16 by table when every input is an F16 value.
+void sigmoid_chunk(float* x, float* o, size_t m, tl::DType d) {
+  float t[kChunk];
+  if (d != tl::DType::F16 || !tl::kernels::map_f16_table(x, t, m, f16_table<sigmoid_d>())) {
+    sigmoid_steps(x, o, m, d);
+    return;
+  }
+  if (!o) {
+    std::copy(t, t + m, x);
+    return;
+  }
+  for (size_t i = 0; i < m; ++i) o[i] = o[i] * t[i];
+  tl::kernels::round_to_dtype(o, m, d);
+}
+
+}  // namespace
 
 void sigmoid_inplace(float* x, size_t n, tl::DType d) {
   for (size_t i0 = 0; i0 < n; i0 += kChunk)
@@ -259,12 +312,16 @@ void sigmoid_inplace(float* x, size_t n, tl::DType d) {
 }
 
 void sigmoid_mul(float* o, const float* g, size_t n, tl::DType d) {
-  float t[kChunk];
-  for (size_t i0 = 0; i0 < n; i0 += kChunk) {
-    const size_t m = std::min(kChunk, n - i0);
-    std::copy(g + i0, g + i0 + m, t);
-    sigmoid_chunk(t, o + i0, m, d);
-  }
+  // Element-wise, so blocks of kChunk may run on any thread with the same values.
+  const size_t blocks = (n + kChunk - 1) / kChunk;
+  tl::parallel::for_ranges(blocks, kChunk * kSiluWork, [&](size_t b0, size_t b1) {
+    float t[kChunk];
+    for (size_t blk = b0; blk < b1; ++blk) {
+      const size_t i0 = blk * kChunk, m = std::min(kChunk, n - i0);
+      std::copy(g + i0, g + i0 + m, t);
+      sigmoid_chunk(t, o + i0, m, d);
+    }
+  });
 }
 
 void softmax_row(float* s, size_t n, size_t row_len, tl::DType d) {

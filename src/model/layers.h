@@ -54,7 +54,9 @@ Linear load_linear(size_t in, size_t out, bool bias, const tl::VarBuilder& vb);
 void linear_forward(const Linear& l, const float* x, size_t T, float* y);
 // The output rows [r0, r1) of the same: y (T x (r1 - r0)) = round_d(x . W[r0:r1]^T), plus bias
 // rows r0..r1 as its own rounded step: the product restricted to those weight rows.
-void linear_rows(const Linear& l, const float* x, size_t T, size_t r0, size_t r1, float* y);
+// in_block: see tl::kernels::matmul_xwt (the caller's own split runs this on one thread).
+void linear_rows(const Linear& l, const float* x, size_t T, size_t r0, size_t r1, float* y,
+                 bool in_block = false);
 
 // One token: the projections ls[0..count) of the same input x (one row of in_dim values) into
 // ys[i], as one parallel region over all their rows instead of one region (and one wait for the

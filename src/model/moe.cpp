@@ -339,8 +339,9 @@ void MoE::forward(const float* x, size_t n, float* out, MoEScratch& scratch) con
       const size_t c = g.rows, I = g.mlp->inner(), w = p.r1 - p.r0;
       float* gp = gates + g.act + c * p.r0;
       float* up = ups + g.act + c * p.r0;
-      linear_rows(g.mlp->gate_proj, g.x, c, p.r0, p.r1, gp);
-      linear_rows(g.mlp->up_proj, g.x, c, p.r0, p.r1, up);
+      // Each piece runs on one thread (pieces are the split), so its products take wide tiles.
+      linear_rows(g.mlp->gate_proj, g.x, c, p.r0, p.r1, gp, true);
+      linear_rows(g.mlp->up_proj, g.x, c, p.r0, p.r1, up, true);
       silu_mul(gp, up, c * w, g.mlp->gate_proj.dtype());
       for (size_t m = 0; m < c; ++m)
         std::copy(gp + m * w, gp + (m + 1) * w, acts + g.act + m * I + p.r0);
@@ -364,7 +365,7 @@ void MoE::forward(const float* x, size_t n, float* out, MoEScratch& scratch) con
       const Group& g = groups[p.group];
       const size_t c = g.rows, w = p.r1 - p.r0;
       float* yp = tiles + g.tile + c * p.r0;
-      linear_rows(g.mlp->down_proj, acts + g.act, c, p.r0, p.r1, yp);
+      linear_rows(g.mlp->down_proj, acts + g.act, c, p.r0, p.r1, yp, true);
       for (size_t m = 0; m < c; ++m)
         std::copy(yp + m * w, yp + (m + 1) * w, g.out + (g.dest ? g.dest[m] : m) * H + p.r0);
     });

@@ -29,7 +29,13 @@ namespace tl::kernels {
 // the same bits as a one-row product. Products with more rows are the same bits at every thread
 // count too. F16 products with M > 16 keep a scratch buffer (up to 1 MiB) per thread that runs
 // their tiles, grown on first use and reused.
-void matmul_xwt(const float* X, size_t M, size_t K, const void* W, DType wdt, size_t N, float* Y);
+//
+// in_block: the caller runs this product inside a block of a split of its own (always at that
+// call site, whatever the pool size), so its sgemm tiles run one after another on one thread and
+// are cut 256 weight rows wide: fewer, wider tiles pack X fewer times. Other tiles aim at enough
+// of them for the pool to balance.
+void matmul_xwt(const float* X, size_t M, size_t K, const void* W, DType wdt, size_t N, float* Y,
+                bool in_block = false);
 
 // Whether a product with M rows of X gives each output the same bits whatever block of weight rows
 // it is computed in (the GEMV paths: M <= 12 for F32 weights, M <= 16 for F16). Larger products go
@@ -56,6 +62,15 @@ void delta_decay_read_f16(const float* S_in, float* S_out, size_t D, float decay
                           float* r);
 void delta_update_read_f16(float* S, size_t D, const float* k, const float* delta, const float* q,
                            float* o);
+
+// An element-wise function of f16 values by table: y[i] = table[f16 bits of x[i]] widened to f32
+// (kF16TableSize entries; the last one is padding that vector loads may read; a signalling NaN
+// entry may come out quieted). Returns false when some
+// x[i] is not exactly an f16 value (NaN included); y is then partly written and x unchanged, so
+// the caller computes the function itself. x and y may be the same buffer only if the caller keeps
+// x's values elsewhere.
+constexpr size_t kF16TableSize = 65537;
+bool map_f16_table(const float* x, float* y, size_t n, const uint16_t* table);
 
 // Rounds every element of p to the nearest value of dt (F32: no-op; F16/BF16: round to nearest
 // even, overflow to infinity).

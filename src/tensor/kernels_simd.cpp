@@ -343,9 +343,30 @@ void F16ToF32(const uint16_t* src, float* dst, size_t n) {
   for (; i < n; ++i) dst[i] = ::tl::f16_to_f32(src[i]);
 }
 
+// A weight tile for sgemm. On x86 an operation with NaN operands returns its first NaN operand,
+// quieted, whether that one was signalling or quiet, so every product gives the same NaN whether
+// or not the weight's quiet bit was set on the way, and the hardware widening alone will do
+// (F16ToF32 undoes its quieting of signalling NaNs, which costs a third of the loop). Arm gives a
+// signalling NaN operand priority, so there the tile keeps the exact widening.
 void WidenF16Tile(const uint16_t* src, size_t ld_src, size_t rows, size_t cols, float* dst,
                   size_t ld_dst) {
+#if TL_HW_F16 && HWY_ARCH_X86
+  const DF df;
+  const size_t L = hn::Lanes(df);
+  for (size_t r = 0; r < rows; ++r) {
+    const uint16_t* s = src + r * ld_src;
+    float* d = dst + r * ld_dst;
+    size_t c = 0;
+    for (; c + 2 * L <= cols; c += 2 * L) {
+      hn::StoreU(LoadW(df, s + c), df, d + c);
+      hn::StoreU(LoadW(df, s + c + L), df, d + c + L);
+    }
+    for (; c + L <= cols; c += L) hn::StoreU(LoadW(df, s + c), df, d + c);
+    for (; c < cols; ++c) d[c] = ::tl::f16_to_f32(s[c]);
+  }
+#else
   for (size_t r = 0; r < rows; ++r) F16ToF32(src + r * ld_src, dst + r * ld_dst, cols);
+#endif
 }
 
 void F32ToF16(const float* src, uint16_t* dst, size_t n) {
@@ -371,6 +392,36 @@ void RoundF16(float* p, size_t n) {
     hn::StoreU(hn::PromoteTo(df, hn::DemoteTo(dh, hn::LoadU(df, p + i))), df, p + i);
 #endif
   for (; i < n; ++i) p[i] = ::tl::round_f16(p[i]);
+}
+
+// y[i] = table[f16 bits of x[i]] widened, when every x[i] is an f16 value; false at the first one
+// that is not (y then holds a partial result). The table has 65537 entries: vectors read each
+// entry as the low half of a 32-bit load (little-endian), so the last one reads one entry past.
+bool MapF16Table(const float* x, float* y, size_t n, const uint16_t* table) {
+  size_t i = 0;
+#if TL_HW_F16 && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  const DF df;
+  const hn::Rebind<hwy::float16_t, DF> dh;
+  const hn::Rebind<uint16_t, DF> du16;
+  const hn::RebindToSigned<DF> di;
+  const size_t L = hn::Lanes(df);
+  const int32_t* base = reinterpret_cast<const int32_t*>(table);
+  for (; i + L <= n; i += L) {
+    const VF v = hn::LoadU(df, x + i);
+    const auto h = hn::DemoteTo(dh, v);
+    if (!hn::AllTrue(df, hn::Eq(hn::PromoteTo(df, h), v))) return false;
+    const auto offset = hn::ShiftLeft<1>(hn::PromoteTo(di, hn::BitCast(du16, h)));
+    const auto entry = hn::And(hn::GatherOffset(di, base, offset), hn::Set(di, 0xffff));
+    const auto e16 = hn::BitCast(dh, hn::DemoteTo(du16, entry));
+    hn::StoreU(hn::PromoteTo(df, e16), df, y + i);
+  }
+#endif
+  for (; i < n; ++i) {
+    const uint16_t h = ::tl::f32_to_f16(x[i]);
+    if (!(::tl::f16_to_f32(h) == x[i])) return false;
+    y[i] = ::tl::f16_to_f32(table[h]);
+  }
+  return true;
 }
 
 // bfloat16 rounding on the f32 bit pattern: add 0x7fff plus the lowest kept bit (ties to even);
@@ -558,6 +609,7 @@ HWY_EXPORT(F32ToF16);
 HWY_EXPORT(F32ToBf16);
 HWY_EXPORT(F16ToF32);
 HWY_EXPORT(Bf16ToF32);
+HWY_EXPORT(MapF16Table);
 HWY_EXPORT(TargetName);
 HWY_EXPORT(DeltaDecayReadF16);
 HWY_EXPORT(DeltaUpdateReadF16);
@@ -605,6 +657,9 @@ void f16_to_f32(const uint16_t* src, float* dst, size_t n) {
 }
 void bf16_to_f32(const uint16_t* src, float* dst, size_t n) {
   HWY_DYNAMIC_DISPATCH(Bf16ToF32)(src, dst, n);
+}
+bool map_f16_table(const float* x, float* y, size_t n, const uint16_t* table) {
+  return HWY_DYNAMIC_DISPATCH(MapF16Table)(x, y, n, table);
 }
 const char* target_name() { return HWY_DYNAMIC_DISPATCH(TargetName)(); }
 

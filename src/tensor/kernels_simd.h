@@ -42,6 +42,10 @@ void f32_to_bf16(const float* src, uint16_t* dst, size_t n);
 void f16_to_f32(const uint16_t* src, float* dst, size_t n);
 void bf16_to_f32(const uint16_t* src, float* dst, size_t n);
 
+// y[i] = table[f16 bits of x[i]] widened, for a table of 65537 entries (the last one padding);
+// false, with y partly written, when some x[i] is not an f16 value (NaN included).
+bool map_f16_table(const float* x, float* y, size_t n, const uint16_t* table);
+
 // The two state passes of one token of the F16 delta rule (model/gated_delta_net.cpp), on a D x D
 // row-major state; f16() rounds to the nearest f16 value, products and sums are single f32
 // operations (never fused), and each sum runs over a = 0, 1, ... from zero, as the plain loops.

@@ -84,9 +84,9 @@ void expect_matches_reference(const std::vector<float>& X, size_t M, size_t K, c
 }
 
 std::vector<float> product(const std::vector<float>& X, size_t M, size_t K, const Weights& w,
-                           size_t N) {
+                           size_t N, bool in_block = false) {
   std::vector<float> Y(M * N, NAN);
-  k::matmul_xwt(X.data(), M, K, w.data(), w.dt, N, Y.data());
+  k::matmul_xwt(X.data(), M, K, w.data(), w.dt, N, Y.data(), in_block);
   return Y;
 }
 
@@ -114,6 +114,13 @@ TEST_P(MatmulTest, MatchesScalarReferenceOnOddSizes) {
       const auto X = random_floats(M * K, (uint32_t)(M * 7 + K));
       expect_matches_reference(X, M, K, w, N, product(X, M, K, w, N), 1e-5);
     }
+  }
+  // The wide tiles of a product run inside the caller's block: a last tile of a few rows, a
+  // widening step past 1024 columns, and one narrower tile than the width.
+  for (auto [K, N] : std::vector<std::pair<size_t, size_t>>{{1100, 515}, {40, 200}, {512, 1024}}) {
+    const Weights w = make_weights(N, K, dt, 7 + (uint32_t)N);
+    const auto X = random_floats(40 * K, 8 + (uint32_t)K);
+    expect_matches_reference(X, 40, K, w, N, product(X, 40, K, w, N, true), 1e-5);
   }
   // Rows of X in two tiles of uneven height.
   const Weights w = make_weights(300, 1100, dt, 5);
@@ -455,6 +462,41 @@ TEST(Conversions, WideningEvery16BitPattern) {
       for (size_t i = 0; i < 40; ++i)
         EXPECT_EQ(bits(o[i]), i < n ? want_f16[i] : bits(-1.0f)) << n << " " << i;
     }
+  });
+}
+
+// The table map on every target: every finite f16 value (from an unaligned start, odd tails)
+// and the infinities come out as their own table entries, the output written up to n only; a
+// value that is not an f16 value, or a NaN, anywhere in the input (vector body or tail) is refused.
+TEST(Conversions, TableMapOverEvery16BitPattern) {
+  std::vector<uint16_t> table(k::kF16TableSize, 0xffff);
+  for (uint32_t h = 0; h < 0x10000; ++h) {
+    table[h] = (uint16_t)((h * 40503u) >> 3);
+    if ((table[h] & 0x7c00) == 0x7c00 && (table[h] & 0x3ff)) table[h] |= 0x200;  // quiet NaNs
+  }
+  std::vector<float> x(0x10001);
+  for (uint32_t h = 0; h < 0x10000; ++h) x[h + 1] = f16_to_f32((uint16_t)h);
+  for_each_target([&] {
+    for (size_t n : {size_t{1}, size_t{7}, size_t{33}, size_t{0x7c00}}) {  // finite values only
+      std::vector<float> y(n + 1, -1.0f);
+      ASSERT_TRUE(k::map_f16_table(x.data() + 1, y.data(), n, table.data())) << n;
+      for (size_t i = 0; i < n; ++i)
+        ASSERT_EQ(bits(y[i]), bits(f16_to_f32(table[i]))) << n << " " << i;
+      EXPECT_EQ(y[n], -1.0f);
+    }
+    const std::vector<float> top = {-65504.0f, 1.0f, 2.0f,      INFINITY, 4.0f,
+                                    5.0f,      6.0f, -INFINITY, 0.5f};
+    std::vector<float> y(top.size());
+    ASSERT_TRUE(k::map_f16_table(top.data(), y.data(), top.size(), table.data()));
+    EXPECT_EQ(bits(y[3]), bits(f16_to_f32(table[0x7c00])));
+    EXPECT_EQ(bits(y[7]), bits(f16_to_f32(table[0xfc00])));
+    EXPECT_EQ(bits(y[8]), bits(f16_to_f32(table[0x3800])));
+    for (size_t at : {size_t{0}, size_t{5}, size_t{16}, size_t{32}})
+      for (float bad : {0.1f, NAN, 65520.0f, 1e-30f}) {
+        std::vector<float> in(33, 1.5f), out(33);
+        in[at] = bad;
+        EXPECT_FALSE(k::map_f16_table(in.data(), out.data(), 33, table.data())) << at << " " << bad;
+      }
   });
 }
 

@@ -62,6 +62,41 @@ TEST(Layers, HalfPrecisionStepRoundingIsVisible) {
   EXPECT_EQ(zero, (std::vector<float>{0, 0, 0}));
 }
 
+// The array forms of silu and sigmoid against the scalar steps, for every f16 value as input (F16
+// goes by table when a block holds only f16 values) and for blocks that hold a value that is not
+// one, or a NaN (computed instead); in F32 on values of every magnitude. Odd lengths leave tails.
+TEST(Layers, SiluAndSigmoidArraysEqualTheScalarSteps) {
+  std::vector<float> all;
+  for (uint32_t h = 0; h < 0x10000; ++h) all.push_back(tl::f16_to_f32(static_cast<uint16_t>(h)));
+  std::vector<float> mixed = all;
+  for (size_t i = 100; i < mixed.size(); i += 1500) mixed[i] = mixed[i] * 1.0001f + 1e-3f;
+  for (DType d : {DType::F16, DType::F32})
+    for (const std::vector<float>* in : {&all, &mixed}) {
+      const size_t n = in->size() - 3;
+      std::vector<float> u(n);
+      for (size_t i = 0; i < n; ++i) u[i] = tl::f16_to_f32(static_cast<uint16_t>(i * 7919u));
+      std::vector<float> s(in->begin(), in->begin() + n), su = s, g = s, gu = u;
+      model::silu_inplace(s.data(), n, d);
+      model::silu_mul(su.data(), u.data(), n, d);
+      model::sigmoid_inplace(g.data(), n, d);
+      model::sigmoid_mul(gu.data(), in->data(), n, d);
+      // Bits, NaN payloads aside (a product's operands may be taken in either order).
+      auto same = [](float a, float b) {
+        return tl::f32_bits(a) == tl::f32_bits(b) || (std::isnan(a) && std::isnan(b));
+      };
+      for (size_t i = 0; i < n; ++i) {
+        const float x = (*in)[i];
+        const float sx = model::silu_d(x, d), gx = model::sigmoid_d(x, d);
+        const float su_want = d == DType::F16 ? tl::round_f16(sx * u[i]) : sx * u[i];
+        const float gu_want = d == DType::F16 ? tl::round_f16(u[i] * gx) : u[i] * gx;
+        ASSERT_TRUE(same(s[i], sx)) << i << " " << s[i] << " " << sx;
+        ASSERT_TRUE(same(su[i], su_want)) << i << " " << su[i] << " " << su_want;
+        ASSERT_TRUE(same(g[i], gx)) << i << " " << g[i] << " " << gx;
+        ASSERT_TRUE(same(gu[i], gu_want)) << i << " " << gu[i] << " " << gu_want;
+      }
+    }
+}
+
 TEST(Layers, RotaryPositionsAreU32InTheModelDtype) {
   const size_t R = 4;
   std::vector<float> inv = {1.0f, 0.01f};

@@ -262,13 +262,6 @@ float dot_row(const float* a, const void* row, DType dt, size_t n) {
   return simd::dot_f32(a, as_f32(row), n);
 }
 
-void axpy_row(float a, const void* row, DType dt, float* y, size_t n) {
-  if (dt == DType::F16)
-    simd::axpy_f16(a, as_u16(row), y, n);
-  else
-    simd::axpy_f32(a, as_f32(row), y, n);
-}
-
 void delta_decay_read_f16(const float* S_in, float* S_out, size_t D, float decay, const float* k,
                           float* r) {
   simd::delta_decay_read_f16(S_in, S_out, D, decay, k, r);

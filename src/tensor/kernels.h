@@ -43,13 +43,11 @@ void matmul_xwt(const float* X, size_t M, size_t K, const void* W, DType wdt, si
 // that cuts their weight rows must take the cut from the shapes alone.
 bool row_split_exact(size_t M, DType wdt);
 
-// Plain f32 products used by attention over the cache: dot(a, b) accumulated in f32.
+// Plain f32 dot product: dot(a, b) accumulated in f32.
 float dot_f32(const float* a, const float* b, size_t n);
-// dot of an f32 vector with a stored row of dtype dt (F32 or F16 bits).
+// dot of an f32 vector with a stored row of dtype dt (F32 or F16 bits): one output of a one-row
+// product, with its summation order.
 float dot_row(const float* a, const void* row, DType dt, size_t n);
-// y[i] += a * row[i] for a stored row of dtype dt (F32 or F16 bits): an f32 multiply, then an f32
-// add (never fused), so it equals the plain scalar loop bit for bit.
-void axpy_row(float a, const void* row, DType dt, float* y, size_t n);
 
 // The two passes over the D x D state (row-major [a][b]) of one token of the F16 delta rule, each
 // product and sum a single f32 operation, f16() rounding to nearest even, sums over a = 0, 1, ...

@@ -306,19 +306,6 @@ void GemvMultiF16(const float* X, size_t M, size_t K, const uint16_t* W, size_t 
 float DotF32(const float* a, const float* b, size_t n) { return DotT(a, b, n); }
 float DotF16(const float* a, const uint16_t* b, size_t n) { return DotT(a, b, n); }
 
-template <typename TW>
-HWY_INLINE void AxpyT(float a, const TW* b, float* y, size_t n) {
-  const DF df;
-  const size_t L = hn::Lanes(df);
-  const VF av = hn::Set(df, a);
-  size_t i = 0;
-  for (; i + L <= n; i += L)
-    hn::StoreU(hn::Add(hn::LoadU(df, y + i), hn::Mul(av, LoadW(df, b + i))), df, y + i);
-  for (; i < n; ++i) y[i] += a * Elem(b, i);
-}
-void AxpyF32(float a, const float* b, float* y, size_t n) { AxpyT(a, b, y, n); }
-void AxpyF16(float a, const uint16_t* b, float* y, size_t n) { AxpyT(a, b, y, n); }
-
 // ---- conversions ----
 
 // Widening for storage conversions: the hardware sets the quiet bit of a signalling NaN, while
@@ -601,8 +588,6 @@ HWY_EXPORT(GemvMultiF16);
 HWY_EXPORT(WidenF16Tile);
 HWY_EXPORT(DotF32);
 HWY_EXPORT(DotF16);
-HWY_EXPORT(AxpyF32);
-HWY_EXPORT(AxpyF16);
 HWY_EXPORT(RoundF16);
 HWY_EXPORT(RoundBf16);
 HWY_EXPORT(F32ToF16);
@@ -637,12 +622,6 @@ float dot_f32(const float* a, const float* b, size_t n) {
 }
 float dot_f16(const float* a, const uint16_t* b, size_t n) {
   return HWY_DYNAMIC_DISPATCH(DotF16)(a, b, n);
-}
-void axpy_f32(float a, const float* b, float* y, size_t n) {
-  HWY_DYNAMIC_DISPATCH(AxpyF32)(a, b, y, n);
-}
-void axpy_f16(float a, const uint16_t* b, float* y, size_t n) {
-  HWY_DYNAMIC_DISPATCH(AxpyF16)(a, b, y, n);
 }
 void round_f16(float* p, size_t n) { HWY_DYNAMIC_DISPATCH(RoundF16)(p, n); }
 void round_bf16(float* p, size_t n) { HWY_DYNAMIC_DISPATCH(RoundBf16)(p, n); }

@@ -29,10 +29,6 @@ void widen_f16_tile(const uint16_t* src, size_t ld_src, size_t rows, size_t cols
 
 float dot_f32(const float* a, const float* b, size_t n);
 float dot_f16(const float* a, const uint16_t* b, size_t n);
-// y[i] += a * b[i]: a multiply then an add, each rounded to f32 (no fused multiply-add), so the
-// result equals the plain scalar loop on every target.
-void axpy_f32(float a, const float* b, float* y, size_t n);
-void axpy_f16(float a, const uint16_t* b, float* y, size_t n);
 
 // Conversions bit-identical to tensor/half.h (round to nearest even, quiet NaN).
 void round_f16(float* p, size_t n);

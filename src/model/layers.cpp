@@ -262,6 +262,16 @@ float silu_d(float v, tl::DType d) {
 
 namespace {
 
+// The sigmoids t of a block into x, or times o into o (rounded in d) when o is given.
+void sigmoid_store(const float* t, float* x, float* o, size_t m, tl::DType d) {
+  if (!o) {
+    std::copy(t, t + m, x);
+    return;
+  }
+  for (size_t i = 0; i < m; ++i) o[i] = o[i] * t[i];
+  tl::kernels::round_to_dtype(o, m, d);
+}
+
 // x[i] = sigmoid(x[i]), then times o[i] into o when o is given: exp(-x), e + 1, 1 / den, (* o),
 // each step rounded in d, one pass over the block per step.
 void sigmoid_steps(float* x, float* o, size_t m, tl::DType d) {
@@ -272,12 +282,7 @@ void sigmoid_steps(float* x, float* o, size_t m, tl::DType d) {
   tl::kernels::round_to_dtype(t, m, d);
   for (size_t i = 0; i < m; ++i) t[i] = 1.0f / t[i];
   tl::kernels::round_to_dtype(t, m, d);
-  if (!o) {
-    std::copy(t, t + m, x);
-    return;
-  }
-  for (size_t i = 0; i < m; ++i) o[i] = o[i] * t[i];
-  tl::kernels::round_to_dtype(o, m, d);
+  sigmoid_store(t, x, o, m, d);
 }
 
 }  // namespace
@@ -296,12 +301,7 @@ void sigmoid_chunk(float* x, float* o, size_t m, tl::DType d) {
     sigmoid_steps(x, o, m, d);
     return;
   }
-  if (!o) {
-    std::copy(t, t + m, x);
-    return;
-  }
-  for (size_t i = 0; i < m; ++i) o[i] = o[i] * t[i];
-  tl::kernels::round_to_dtype(o, m, d);
+  sigmoid_store(t, x, o, m, d);
 }
 
 }  // namespace

@@ -24,6 +24,16 @@ tl::Tensor tensor(const std::vector<float>& v, DType d) {
   return tl::Tensor::from_f32(v, {v.size()}).to_dtype(d);
 }
 
+// n values in [-scale, scale) from a linear congruential sequence advanced in `seed`.
+std::vector<float> lcg_floats(uint32_t& seed, size_t n, float scale) {
+  std::vector<float> v(n);
+  for (float& x : v) {
+    seed = seed * 1664525u + 1013904223u;
+    x = scale * (static_cast<float>(seed >> 8) / 8388608.0f - 1.0f);
+  }
+  return v;
+}
+
 TEST(Layers, RmsNormEdgeValues) {
   RmsNorm norm{tensor({1, 1, 1, 1}, DType::F32), 1e-6};
   std::vector<float> zeros(4, 0.0f), y(4);
@@ -172,14 +182,7 @@ TEST(MoeTopk, OrderTiesAndNaN) {
 // one, with head widths that leave columns past the last whole block of vectors.
 TEST(DeltaNet, HalfPrecisionChunkEqualsItsTokensOneByOne) {
   uint32_t seed = 7;
-  auto random = [&](size_t n, float scale) {
-    std::vector<float> v(n);
-    for (float& x : v) {
-      seed = seed * 1664525u + 1013904223u;
-      x = scale * (static_cast<float>(seed >> 8) / 8388608.0f - 1.0f);
-    }
-    return v;
-  };
+  auto random = [&](size_t n, float scale) { return lcg_floats(seed, n, scale); };
   auto half = [&](tl::Shape s, float scale) {
     return tl::Tensor::from_f32(random(tl::shape_elem_count(s), scale), s).to_dtype(DType::F16);
   };
@@ -228,14 +231,7 @@ TEST(DeltaNet, HalfPrecisionChunkEqualsItsTokensOneByOne) {
 // width that leaves a partial last block.
 TEST(Moe, OneTokenEqualsExpertsRunOneByOne) {
   uint32_t seed = 11;
-  auto random = [&](size_t n, float scale) {
-    std::vector<float> v(n);
-    for (float& x : v) {
-      seed = seed * 1664525u + 1013904223u;
-      x = scale * (static_cast<float>(seed >> 8) / 8388608.0f - 1.0f);
-    }
-    return v;
-  };
+  auto random = [&](size_t n, float scale) { return lcg_floats(seed, n, scale); };
   const size_t H = 200, E = 6, k = 3, I = 128;
   const size_t saved = tl::parallel::num_threads();
   for (DType d : {DType::F32, DType::F16}) {

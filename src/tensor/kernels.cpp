@@ -175,47 +175,56 @@ void sgemm_tile(const float* X, size_t ldx, size_t mb, size_t kb, const float* W
               accumulate ? 1.0f : 0.0f, Y, static_cast<int>(ldy));
 }
 
-// F32 weights, many rows of X: tiles of rows of X by rows of W, each one sgemm call, taken by
-// whichever pool thread is free.
+// The tiles of a product with many rows: blocks of at most kMaxTileM rows of X by blocks of `tn`
+// weight rows (never wider than N rounded up to 16), numbered row block by row block. Cut from the
+// shape (and the call site's in_block) alone.
+struct Tiles {
+  size_t M, N, m_blocks, tn, n_blocks, count;
+  Tiles(size_t M_, size_t N_, bool in_block) : M(M_), N(N_) {
+    m_blocks = (M + kMaxTileM - 1) / kMaxTileM;
+    tn = std::min(tile_n(N, m_blocks, in_block), (N + 15) / 16 * 16);
+    n_blocks = (N + tn - 1) / tn;
+    count = m_blocks * n_blocks;
+  }
+  // Tile t: rows [m0, m1) of X by weight rows [n0, n0 + nb).
+  void at(size_t t, size_t& m0, size_t& m1, size_t& n0, size_t& nb) const {
+    const size_t mi = t / n_blocks, ni = t % n_blocks;
+    m0 = M * mi / m_blocks, m1 = M * (mi + 1) / m_blocks;
+    n0 = ni * tn, nb = std::min(tn, N - n0);
+  }
+};
+
+// F32 weights, many rows of X: each tile one sgemm call, taken by whichever pool thread is free.
 void gemm_f32_tiled(const float* X, size_t M, size_t K, const float* W, size_t N, float* Y,
                     bool in_block) {
-  const size_t m_blocks = (M + kMaxTileM - 1) / kMaxTileM;
-  const size_t tn = tile_n(N, m_blocks, in_block);
-  const size_t n_blocks = (N + tn - 1) / tn;
-  const size_t tiles = m_blocks * n_blocks;
-  parallel::for_ranges(tiles, M * K * N / tiles, [&](size_t t0, size_t t1) {
+  const Tiles tiles(M, N, in_block);
+  parallel::for_ranges(tiles.count, M * K * N / tiles.count, [&](size_t t0, size_t t1) {
     for (size_t t = t0; t < t1; ++t) {
-      const size_t mi = t / n_blocks, ni = t % n_blocks;
-      const size_t m0 = M * mi / m_blocks, m1 = M * (mi + 1) / m_blocks;
-      const size_t n0 = ni * tn, nb = std::min(tn, N - n0);
+      size_t m0, m1, n0, nb;
+      tiles.at(t, m0, m1, n0, nb);
       sgemm_tile(X + m0 * K, K, m1 - m0, K, W + n0 * K, K, nb, false, Y + m0 * N + n0, N);
     }
   });
 }
 
-// F16 weights, many rows of X: the F32 path's tiles of rows of X by rows of W, the weight rows
-// widened to f32 kTileCols columns at a time into the running thread's own scratch buffer, each
-// accumulated with a single-threaded sgemm. A weight tile is widened once per block of rows of X
-// (a 512-token prompt: twice), which costs about one part in a thousand of its products and
-// gives the threads twice as many tiles to balance (a 256-row projection had only four).
+// F16 weights, many rows of X: the F32 path's tiles, the weight rows widened to f32 kTileCols
+// columns at a time into the running thread's own scratch buffer, each accumulated with a
+// single-threaded sgemm. A weight tile is widened once per block of rows of X (a 512-token prompt:
+// twice), which costs about one part in a thousand of its products and gives the threads twice as
+// many tiles to balance (a 256-row projection had only four).
 void gemm_f16_tiled(const float* X, size_t M, size_t K, const uint16_t* W, size_t N, float* Y,
                     bool in_block) {
-  const size_t m_blocks = (M + kMaxTileM - 1) / kMaxTileM;
-  const size_t tile_rows = std::min(tile_n(N, m_blocks, in_block), (N + 15) / 16 * 16);
-  const size_t n_blocks = (N + tile_rows - 1) / tile_rows;
-  const size_t tiles = m_blocks * n_blocks;
+  const Tiles tiles(M, N, in_block);
   const size_t kb_max = std::min(K, kTileCols);
-  parallel::for_ranges(tiles, M * K * N / tiles, [&](size_t t0, size_t t1) {
+  parallel::for_ranges(tiles.count, M * K * N / tiles.count, [&](size_t t0, size_t t1) {
     // Grown, never shrunk: no allocation per call once the largest tile has been seen. Per
     // thread, so that tiles running side by side never share one.
     thread_local std::vector<float> scratch;
-    if (scratch.size() < tile_rows * kb_max) scratch.resize(tile_rows * kb_max);
+    if (scratch.size() < tiles.tn * kb_max) scratch.resize(tiles.tn * kb_max);
     float* const buf = scratch.data();
     for (size_t t = t0; t < t1; ++t) {
-      const size_t mi = t / n_blocks, ni = t % n_blocks;
-      const size_t m0 = M * mi / m_blocks, m1 = M * (mi + 1) / m_blocks;
-      const size_t n0 = ni * tile_rows;
-      const size_t nb = std::min(tile_rows, N - n0);
+      size_t m0, m1, n0, nb;
+      tiles.at(t, m0, m1, n0, nb);
       for (size_t k0 = 0; k0 < K; k0 += kb_max) {
         const size_t kb = std::min(kb_max, K - k0);
         simd::widen_f16_tile(W + n0 * K + k0, K, nb, kb, buf, kb_max);
